@@ -1,0 +1,1 @@
+// Placeholder until the test-support encoders land.
