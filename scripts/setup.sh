@@ -8,7 +8,7 @@ packages=(
   libzstd-dev zstd libssl-dev zlib1g-dev
   nlohmann-json3-dev libfmt-dev libspdlog-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang-19 libclang-rt-19-dev
 )
 
 missing=()
