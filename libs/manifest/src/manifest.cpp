@@ -1,1 +1,314 @@
-// Placeholder until the manifest library lands.
+#include "manifest/manifest.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include <fmt/format.h>
+#include <openssl/evp.h>
+
+#include "common/io.h"
+#include "common/try.h"
+#include "json_reader.h"
+#include "manifest_json.h"
+
+namespace manifest {
+
+// ---------------------------------------------------------------------------
+// Digests and hex
+
+std::array<uint8_t, 32> sha256_digest(std::span<const uint8_t> bytes) {
+  std::array<uint8_t, 32> digest{};
+  static const uint8_t kNothing = 0;
+  const uint8_t* data = bytes.empty() ? &kNothing : bytes.data();
+  unsigned int length = 0;
+  if (EVP_Digest(data, bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
+      length != digest.size()) {
+    // Only an allocation failure inside libcrypto gets here; a digest that
+    // names shards cannot be made up.
+    std::fputs("SHA-256 computation failed in libcrypto\n", stderr);
+    std::abort();
+  }
+  return digest;
+}
+
+std::string hex_lower(std::span<const uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (uint8_t b : bytes) {
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 0x0F]);
+  }
+  return out;
+}
+
+std::string sha256_hex(std::span<const uint8_t> bytes) { return hex_lower(sha256_digest(bytes)); }
+
+// ---------------------------------------------------------------------------
+// Shard keys
+
+std::string format_shard_key(std::string_view ns, uint32_t file_id) {
+  return fmt::format("{}:0x{:08X}", ns, file_id);
+}
+
+namespace {
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::expected<ShardKey, ManifestError> parse_shard_key(std::string_view key) {
+  const auto fail = [&] { return std::unexpected(ManifestError::invalid_shard_key(std::string(key))); };
+  const size_t colon = key.rfind(':');
+  if (colon == std::string_view::npos) return fail();
+  std::string_view tail = key.substr(colon + 1);
+  if (tail.size() < 2 || tail[0] != '0' || (tail[1] != 'x' && tail[1] != 'X')) return fail();
+  tail.remove_prefix(2);
+  if (!tail.empty() && tail.front() == '+') tail.remove_prefix(1);
+  if (tail.empty()) return fail();
+  uint64_t value = 0;
+  for (char c : tail) {
+    const int digit = hex_value(c);
+    if (digit < 0) return fail();
+    value = (value << 4) | static_cast<uint64_t>(digit);
+    if (value > 0xFFFFFFFFu) return fail();  // checked per digit, so it cannot wrap
+  }
+  return ShardKey{std::string(key.substr(0, colon)), static_cast<uint32_t>(value)};
+}
+
+// ---------------------------------------------------------------------------
+// ManifestError
+
+ManifestError ManifestError::unsupported_version(uint32_t version) {
+  ManifestError e(Kind::UnsupportedVersion);
+  e.version_ = version;
+  return e;
+}
+
+ManifestError ManifestError::invalid_shard_key(std::string key) {
+  ManifestError e(Kind::InvalidShardKey);
+  e.text_ = std::move(key);
+  return e;
+}
+
+ManifestError ManifestError::json(std::string message) {
+  ManifestError e(Kind::Json);
+  e.text_ = std::move(message);
+  return e;
+}
+
+ManifestError ManifestError::json_at(std::string message, uint64_t line, uint64_t column) {
+  ManifestError e(Kind::Json);
+  e.text_ = std::move(message);
+  e.line_ = line;
+  e.column_ = column;
+  return e;
+}
+
+std::string ManifestError::to_string() const {
+  switch (kind_) {
+    case Kind::UnsupportedVersion: return fmt::format("unsupported manifest version {}", version_);
+    case Kind::InvalidShardKey: return "invalid shard key " + common::debug_quoted(text_);
+    case Kind::Json:
+      if (!has_position()) return text_;
+      return fmt::format("{} at line {} column {}", text_, line_, column_);
+  }
+  return "manifest error";
+}
+
+std::string ManifestError::debug_string() const {
+  switch (kind_) {
+    case Kind::UnsupportedVersion: return fmt::format("UnsupportedVersion({})", version_);
+    case Kind::InvalidShardKey: return fmt::format("InvalidShardKey({})", common::debug_quoted(text_));
+    case Kind::Json:
+      return fmt::format("Json(Error({}, line: {}, column: {}))", common::debug_quoted(text_), line_,
+                         column_);
+  }
+  return "ManifestError";
+}
+
+// ---------------------------------------------------------------------------
+// JSON shared by both manifests
+
+OrderedJson source_meta_json(const SourceMeta& source) {
+  OrderedJson out = OrderedJson::object();
+  out["portal_dat_iteration"] = source.portal_dat_iteration;
+  out["cell_dat_iteration"] = source.cell_dat_iteration;
+  out["local_dat_iteration"] = source.local_dat_iteration;
+  return out;
+}
+
+std::expected<std::string, ManifestError> dump_pretty(const OrderedJson& value) {
+  try {
+    return value.dump(2, ' ', false, OrderedJson::error_handler_t::strict);
+  } catch (const nlohmann::json::exception& ex) {
+    std::string_view what = ex.what();
+    // Drop nlohmann's "[json.exception.type_error.316] " tag.
+    if (!what.empty() && what.front() == '[') {
+      const size_t close = what.find("] ");
+      if (close != std::string_view::npos) what.remove_prefix(close + 2);
+    }
+    return std::unexpected(ManifestError::json(std::string(what)));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(ManifestError::json("out of memory while writing JSON"));
+  }
+}
+
+json_reader::Result read_source_meta(const json_reader::Reader& reader, size_t node, SourceMeta& out) {
+  return reader.read_struct(
+      node, "struct SourceMeta",
+      {
+          {"portal_dat_iteration", true,
+           [&](size_t v) -> json_reader::Result {
+             out.portal_dat_iteration = TRY(reader.read_u32(v));
+             return {};
+           }},
+          {"cell_dat_iteration", true,
+           [&](size_t v) -> json_reader::Result {
+             out.cell_dat_iteration = TRY(reader.read_u32(v));
+             return {};
+           }},
+          {"local_dat_iteration", true,
+           [&](size_t v) -> json_reader::Result {
+             out.local_dat_iteration = TRY(reader.read_u32(v));
+             return {};
+           }},
+      });
+}
+
+// ---------------------------------------------------------------------------
+// The flat manifest
+
+std::expected<std::string, ManifestError> serialize_manifest(const Manifest& manifest) {
+  OrderedJson boot = OrderedJson::object();
+  boot["url"] = manifest.boot_pack.url;
+  boot["size"] = manifest.boot_pack.size;
+  boot["sha256"] = manifest.boot_pack.sha256;
+  boot["covers"] = OrderedJson::array();
+  for (const std::string& key : manifest.boot_pack.covers) boot["covers"].push_back(key);
+
+  OrderedJson shards = OrderedJson::object();
+  for (const auto& [key, entry] : manifest.shards) {
+    OrderedJson shard = OrderedJson::object();
+    shard["sha256"] = entry.sha256;
+    shard["size"] = entry.size;
+    shard["url"] = entry.url;
+    shards[key] = std::move(shard);
+  }
+
+  OrderedJson doc = OrderedJson::object();
+  doc["version"] = manifest.version;
+  doc["generated_at"] = manifest.generated_at;
+  doc["source"] = source_meta_json(manifest.source);
+  doc["boot_pack"] = std::move(boot);
+  doc["shards"] = std::move(shards);
+  return dump_pretty(doc);
+}
+
+namespace {
+
+using json_reader::Reader;
+using json_reader::Result;
+
+Result read_boot_pack(const Reader& reader, size_t node, BootPack& out) {
+  return reader.read_struct(node, "struct BootPack",
+                            {
+                                {"url", true,
+                                 [&](size_t v) -> Result {
+                                   out.url = TRY(reader.read_string(v));
+                                   return {};
+                                 }},
+                                {"size", true,
+                                 [&](size_t v) -> Result {
+                                   out.size = TRY(reader.read_u64(v));
+                                   return {};
+                                 }},
+                                {"sha256", true,
+                                 [&](size_t v) -> Result {
+                                   out.sha256 = TRY(reader.read_string(v));
+                                   return {};
+                                 }},
+                                {"covers", true,
+                                 [&](size_t v) -> Result {
+                                   out.covers = TRY(reader.read_string_list(v));
+                                   return {};
+                                 }},
+                            });
+}
+
+Result read_shard_entry(const Reader& reader, size_t node, ShardEntry& out) {
+  return reader.read_struct(node, "struct ShardEntry",
+                            {
+                                {"sha256", true,
+                                 [&](size_t v) -> Result {
+                                   out.sha256 = TRY(reader.read_string(v));
+                                   return {};
+                                 }},
+                                {"size", true,
+                                 [&](size_t v) -> Result {
+                                   out.size = TRY(reader.read_u64(v));
+                                   return {};
+                                 }},
+                                {"url", true,
+                                 [&](size_t v) -> Result {
+                                   out.url = TRY(reader.read_string(v));
+                                   return {};
+                                 }},
+                            });
+}
+
+// Every member of the shards object is an entry; a key given twice would make
+// the manifest ambiguous, so it is refused rather than silently overwritten.
+Result read_shards(const Reader& reader, size_t node, std::map<std::string, ShardEntry>& out) {
+  const json_reader::Node& object = reader.doc().node(node);
+  if (object.type != json_reader::Node::Type::Object) {
+    return std::unexpected(reader.invalid_type(node, "a map"));
+  }
+  for (const auto& member : object.members) {
+    if (out.contains(member.key)) {
+      return std::unexpected(
+          reader.error_at(fmt::format("duplicate shard key `{}`", member.key), member.key_end));
+    }
+    ShardEntry entry;
+    TRY_VOID(read_shard_entry(reader, member.value, entry));
+    out.emplace(member.key, std::move(entry));
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<Manifest, ManifestError> parse_manifest(std::string_view json) {
+  const json_reader::Document doc = TRY(json_reader::parse_document(json));
+  const Reader reader(doc);
+  Manifest out;
+  const Result read = reader.read_struct(doc.root, "struct Manifest",
+                              {
+                                  {"version", true,
+                                   [&](size_t v) -> Result {
+                                     out.version = TRY(reader.read_u32(v));
+                                     return {};
+                                   }},
+                                  {"generated_at", true,
+                                   [&](size_t v) -> Result {
+                                     out.generated_at = TRY(reader.read_string(v));
+                                     return {};
+                                   }},
+                                  {"source", true,
+                                   [&](size_t v) -> Result { return read_source_meta(reader, v, out.source); }},
+                                  {"boot_pack", true,
+                                   [&](size_t v) -> Result { return read_boot_pack(reader, v, out.boot_pack); }},
+                                  {"shards", true,
+                                   [&](size_t v) -> Result { return read_shards(reader, v, out.shards); }},
+                              });
+  if (!read) return std::unexpected(read.error());
+  return out;
+}
+
+}  // namespace manifest
