@@ -4,6 +4,10 @@
 // byte announces the next eight tokens, most significant bit first: a set bit
 // is a back-reference b0 b1 (distance = b0 + 256 * (b1 >> 4), length =
 // (b1 & 0x0F) + 2), a clear bit one literal byte. Distance 0 ends the stream.
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
 #include "common/cursor.h"
 #include "dat/utils.h"
 
