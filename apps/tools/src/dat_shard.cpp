@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <system_error>
 
 #include <fmt/format.h>
 
@@ -65,13 +64,38 @@ void report(const ProgressFn& progress, const char* phase, uint64_t done, uint64
   if (progress) progress(Progress{phase, done, total, bytes});
 }
 
-// Creates a directory and its missing parents (0777 before the umask). On
-// failure returns the error number.
+bool is_directory(const char* path) {
+  struct stat st {};
+  return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Creates a directory and its missing parents (0777 before the umask); an
+// existing directory is fine. On failure returns the error number of the
+// failing mkdir, so a regular file in the way reports EEXIST (or ENOTDIR when
+// it stands in a parent position).
+std::expected<void, int> make_dirs_text(const std::string& dir) {
+  if (dir.empty()) return {};
+  if (::mkdir(dir.c_str(), 0777) == 0) return {};
+  int err = errno;
+  if (err != ENOENT) {
+    if (is_directory(dir.c_str())) return {};
+    return std::unexpected(err);
+  }
+  const fs::path parent = fs::path(dir).parent_path();
+  if (parent.empty() || parent.string() == dir) return std::unexpected(err);
+  TRY_VOID(make_dirs_text(parent.string()));
+  if (::mkdir(dir.c_str(), 0777) == 0) return {};
+  err = errno;
+  if (is_directory(dir.c_str())) return {};
+  return std::unexpected(err);
+}
+
 std::expected<void, int> make_dirs(const fs::path& dir) {
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) return std::unexpected(ec.value());
-  return {};
+  std::string text = dir.string();
+  // "a/b/" names the same directory as "a/b"; mkdir accepts either, but the
+  // parent of "a/b/" would be "a/b" itself.
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return make_dirs_text(text);
 }
 
 // Creates or truncates `path` (0666 before the umask) and writes all of
