@@ -73,6 +73,8 @@ class MemoryResourceSource : public dat::ResourceSource {
   void add(dat::ResourceKey key, std::vector<uint8_t> bytes);
   // Adds or replaces a record in "eor/portal".
   void add_portal(uint32_t file_id, std::vector<uint8_t> bytes);
+  // Removes a record; whether it was there.
+  bool remove(const dat::ResourceKey& key) { return records_.erase(key) > 0; }
 
   dat::DatResult<std::vector<uint8_t>> get_file_by_key(const dat::ResourceKey& key) const override;
 
