@@ -1,6 +1,8 @@
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <random>
 #include <thread>
@@ -315,6 +317,58 @@ TEST_F(QraWriterTest, MovedWriterKeepsItsRecords) {
   EXPECT_EQ(stale.error().kind(), DatError::Kind::Other);
   finish(std::move(second));
   EXPECT_EQ(decode_raw(read_file(path_)).index.size(), 2u);
+}
+
+TEST_F(QraWriterTest, UnwritableHeaderIsACodecErrorCarryingTheIoFailure) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "/dev/full is not available";
+  auto writer = QraStreamWriter::create("/dev/full");
+  ASSERT_FALSE(writer);
+  EXPECT_EQ(writer.error().kind(), DatError::Kind::BinRead);
+  EXPECT_EQ(writer.error().to_string(), "Binary read error: No space left on device (os error 28)");
+}
+
+// Caps the size of files this process writes; writes past it fail with EFBIG.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    rlimit capped = old_;
+    capped.rlim_cur = bytes;
+    ok_ = ::setrlimit(RLIMIT_FSIZE, &capped) == 0;
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  rlimit old_{};
+  void (*old_handler_)(int) = nullptr;
+  bool ok_ = false;
+};
+
+TEST_F(QraWriterTest, FailedBodyWriteIsIoAndKeepsTheKeyTaken) {
+  auto writer = create();
+  DatResult<void> body_failure, retry, finish_failure;
+  {
+    FileSizeLimit limit(100);
+    if (!limit.ok()) GTEST_SKIP() << "cannot lower RLIMIT_FSIZE";
+    ASSERT_OK(writer.add("eor/cell", 1, 0, random_bytes(50, 1)));      // file ends at 74
+    body_failure = writer.add("eor/cell", 2, 0, random_bytes(100, 2));  // passes the limit
+    retry = writer.add("eor/cell", 2, 0, bytes_of("again"));
+    finish_failure = std::move(writer).finish();
+  }
+  ASSERT_FALSE(body_failure);
+  EXPECT_EQ(body_failure.error().kind(), DatError::Kind::Io);
+  EXPECT_EQ(body_failure.error().to_string(), "IO error: File too large (os error 27)");
+  ASSERT_FALSE(retry);
+  EXPECT_EQ(retry.error().kind(), DatError::Kind::DuplicateNamespacedId);
+  // The bytes that reached the file stay there; the flush of the span table fails.
+  ASSERT_FALSE(finish_failure);
+  EXPECT_EQ(finish_failure.error().kind(), DatError::Kind::Io);
+  EXPECT_EQ(std::filesystem::file_size(path_), 100u);
 }
 
 // A read-only mapping of 4 GiB reserves address space without touching

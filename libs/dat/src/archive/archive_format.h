@@ -36,7 +36,7 @@ inline constexpr size_t kEntrySize = 60;
 // Stored namespace label: UTF-8 bytes, zero-filled to 32.
 inline constexpr size_t kNamespaceSize = ResourceNamespace::kSize;
 
-// Byte offsets of the header fields the tests and the writer patch.
+// Byte offsets of the header fields after the magic.
 inline constexpr size_t kHeaderVersionOffset = 4;
 inline constexpr size_t kHeaderEntryCountOffset = 8;
 inline constexpr size_t kHeaderIndexOffsetOffset = 12;
@@ -65,6 +65,8 @@ inline constexpr std::string_view kLocation = "libs/dat/src/archive";
 static_assert(kHeaderSize == 4 + 4 + 4 + 8 + 4);
 static_assert(kSpanSize == kNamespaceSize + 4 + 4);
 static_assert(kEntrySize == kNamespaceSize + 4 + 4 + 8 + 4 + 4 + 1 + 1 + 2);
+static_assert(kHeaderVersionOffset == 4 && kHeaderEntryCountOffset == 8 && kHeaderIndexOffsetOffset == 12);
+static_assert(kHeaderMetadataSizeOffset == kHeaderIndexOffsetOffset + 8);
 static_assert(kHeaderMetadataSizeOffset + 4 == kHeaderSize);
 static_assert(kMaxEntries == 71'582'788);
 static_assert(static_cast<uint64_t>(kMaxEntries) * kEntrySize <= UINT32_MAX);
