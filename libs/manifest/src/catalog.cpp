@@ -24,7 +24,7 @@
 
 namespace manifest {
 
-namespace fmt_ = catalog_format;
+namespace layout = catalog_format;
 
 namespace {
 
@@ -116,7 +116,7 @@ uint32_t crc32_ieee(std::span<const uint8_t> bytes) {
 std::optional<uint64_t> read_uleb128(std::span<const uint8_t> stream, size_t& pos) {
   uint64_t value = 0;
   size_t at = pos;
-  for (size_t i = 0; i < fmt_::kMaxLeb128Bytes; ++i, ++at) {
+  for (size_t i = 0; i < layout::kMaxLeb128Bytes; ++i, ++at) {
     if (at >= stream.size()) return std::nullopt;
     const uint8_t byte = stream[at];
     // Of the tenth byte only bit 0 fits (bit 63); shifting the other bits out
@@ -155,8 +155,8 @@ std::vector<uint8_t> NamespaceCatalog::encode_body() const {
     fatal("a namespace catalog holds at most 4294967295 entries");
   }
   std::vector<uint8_t> out;
-  out.reserve(fmt_::kHeaderSize + fmt_::kReservePerEntry * entries_.size());
-  out.insert(out.end(), fmt_::kMagic.begin(), fmt_::kMagic.end());
+  out.reserve(layout::kHeaderSize + layout::kReservePerEntry * entries_.size());
+  out.insert(out.end(), layout::kMagic.begin(), layout::kMagic.end());
   out.push_back(CATALOG_FORMAT_VERSION);
   out.push_back(flags_);
   out.push_back(0);  // reserved
@@ -179,16 +179,16 @@ std::vector<uint8_t> NamespaceCatalog::encode() const {
   std::vector<uint8_t> out = encode_body();
   const uint32_t crc = crc32_ieee(out);
   put_u32_le(out, crc);
-  out.insert(out.end(), fmt_::kTrailingMagic.begin(), fmt_::kTrailingMagic.end());
+  out.insert(out.end(), layout::kTrailingMagic.begin(), layout::kTrailingMagic.end());
   return out;
 }
 
 std::expected<void, common::IoError> NamespaceCatalog::write_to(int fd) const {
   const std::vector<uint8_t> body = encode_body();
   std::vector<uint8_t> footer;
-  footer.reserve(fmt_::kFooterSize);
+  footer.reserve(layout::kFooterSize);
   put_u32_le(footer, crc32_ieee(body));
-  footer.insert(footer.end(), fmt_::kTrailingMagic.begin(), fmt_::kTrailingMagic.end());
+  footer.insert(footer.end(), layout::kTrailingMagic.begin(), layout::kTrailingMagic.end());
   auto written = write_all(fd, body);
   if (!written) return written;
   return write_all(fd, footer);
@@ -197,37 +197,37 @@ std::expected<void, common::IoError> NamespaceCatalog::write_to(int fd) const {
 std::expected<NamespaceCatalog, CatalogError> NamespaceCatalog::read_from(std::span<const uint8_t> bytes,
                                                                           std::string ns) {
   const size_t length = bytes.size();
-  if (length < fmt_::kMinFileSize) return std::unexpected(CatalogError::truncated(length));
-  if (!std::equal(fmt_::kMagic.begin(), fmt_::kMagic.end(), bytes.begin())) {
+  if (length < layout::kMinFileSize) return std::unexpected(CatalogError::truncated(length));
+  if (!std::equal(layout::kMagic.begin(), layout::kMagic.end(), bytes.begin())) {
     return std::unexpected(CatalogError::bad_magic());
   }
-  const uint8_t version = bytes[fmt_::kVersionOffset];
+  const uint8_t version = bytes[layout::kVersionOffset];
   if (version != CATALOG_FORMAT_VERSION) return std::unexpected(CatalogError::unsupported_version(version));
-  const uint8_t flags = bytes[fmt_::kFlagsOffset];
+  const uint8_t flags = bytes[layout::kFlagsOffset];
   const uint8_t unknown = static_cast<uint8_t>(flags & ~CATALOG_FLAG_FULL_SHA256);
   if (unknown != 0) return std::unexpected(CatalogError::unknown_flags(unknown));
   if ((flags & CATALOG_FLAG_FULL_SHA256) != 0) {
     return std::unexpected(CatalogError::unknown_flags(CATALOG_FLAG_FULL_SHA256));
   }
-  const auto trailer = bytes.subspan(length - fmt_::kTrailingMagic.size());
-  if (!std::equal(fmt_::kTrailingMagic.begin(), fmt_::kTrailingMagic.end(), trailer.begin())) {
+  const auto trailer = bytes.subspan(length - layout::kTrailingMagic.size());
+  if (!std::equal(layout::kTrailingMagic.begin(), layout::kTrailingMagic.end(), trailer.begin())) {
     return std::unexpected(CatalogError::bad_trailing_magic());
   }
-  const size_t body_length = length - fmt_::kFooterSize;
+  const size_t body_length = length - layout::kFooterSize;
   const uint32_t stored = common::load_u32_le(bytes.data() + body_length);
   const uint32_t computed = crc32_ieee(bytes.first(body_length));
   if (stored != computed) return std::unexpected(CatalogError::crc_mismatch(stored, computed));
 
-  const auto stream = bytes.subspan(fmt_::kHeaderSize, body_length - fmt_::kHeaderSize);
-  const uint32_t count = common::load_u32_le(bytes.data() + fmt_::kCountOffset);
+  const auto stream = bytes.subspan(layout::kHeaderSize, body_length - layout::kHeaderSize);
+  const uint32_t count = common::load_u32_le(bytes.data() + layout::kCountOffset);
   const auto overflow = [&] { return std::unexpected(CatalogError::entry_count_overflow(count, stream.size())); };
   const auto truncated_at = [](size_t stream_pos) {
-    return std::unexpected(CatalogError::truncated(fmt_::kHeaderSize + stream_pos));
+    return std::unexpected(CatalogError::truncated(layout::kHeaderSize + stream_pos));
   };
 
   std::vector<CatalogEntry> entries;
   // The count is not trusted: reserve no more than the stream can hold.
-  entries.reserve(std::min<size_t>(count, stream.size() / fmt_::kMinEntrySize));
+  entries.reserve(std::min<size_t>(count, stream.size() / layout::kMinEntrySize));
   uint32_t previous = 0;
   size_t pos = 0;
   for (uint32_t i = 0; i < count; ++i) {
@@ -235,10 +235,10 @@ std::expected<NamespaceCatalog, CatalogError> NamespaceCatalog::read_from(std::s
     if (!delta) return truncated_at(pos);
     const uint64_t id = static_cast<uint64_t>(previous) + (*delta & 0xFFFFFFFFu);
     if (id > std::numeric_limits<uint32_t>::max()) return overflow();
-    if (stream.size() - pos < fmt_::kPrefixSize) return truncated_at(pos);
+    if (stream.size() - pos < layout::kPrefixSize) return truncated_at(pos);
     CatalogEntry entry;
-    std::memcpy(entry.sha256_prefix.data(), stream.data() + pos, fmt_::kPrefixSize);
-    pos += fmt_::kPrefixSize;
+    std::memcpy(entry.sha256_prefix.data(), stream.data() + pos, layout::kPrefixSize);
+    pos += layout::kPrefixSize;
     const auto size = read_uleb128(stream, pos);
     if (!size) return truncated_at(pos);
     entry.size = *size;

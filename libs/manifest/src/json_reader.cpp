@@ -245,7 +245,8 @@ std::expected<Document, ManifestError> parse_document(std::string_view text) {
   }
   if (!ok || builder.failed()) {
     const auto [line, column] = line_column(text, builder.error_position());
-    return std::unexpected(ManifestError::json_at(builder.error_text(), line, column));
+    std::string message = builder.failed() ? builder.error_text() : "unexpected binary value";
+    return std::unexpected(ManifestError::json_at(std::move(message), line, column));
   }
   return doc;
 }
