@@ -9,6 +9,8 @@
 #include <iostream>
 #include <limits>
 #include <map>
+#include <set>
+#include <string_view>
 #include <vector>
 #include <string>
 
@@ -130,6 +132,14 @@ int run(int argc, char** argv) {
   CLI::App* cat_cmd = app.add_subcommand("cat", "write one record of a packed archive to stdout, byte for byte");
   cat_cmd->add_option("FILE", cat_file, "packed archive")->type_name("FILE.qra");
   cat_cmd->add_option("KEY", cat_key, "shard key of the record, e.g. eor/portal:0x0E000002");
+
+  // CLI11 would call an unknown first word "not expected" or ask for a
+  // subcommand; name it as the unknown command it is.
+  static const std::set<std::string_view> kCommands = {"shard", "verify", "pack", "ls", "cat"};
+  if (argc > 1 && argv[1][0] != '-' && !kCommands.contains(argv[1])) {
+    return usage_error(fmt::format("unknown command '{}' (expected shard, verify, pack, ls or cat)", argv[1]),
+                       std::string(kProgramName));
+  }
 
   try {
     app.parse(argc, argv);
