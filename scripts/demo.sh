@@ -6,21 +6,21 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset release >/dev/null
-cmake --build --preset release
+cmake --build --preset release --target dat-shard dat-synth
 
 bin=build/release/bin
-if [ ! -x "$bin/dat-shard" ] || [ ! -x "$bin/dat-synth" ]; then
-  echo "demo: the dat-shard command line and the dat-synth sample generator are not built yet;"
-  echo "demo: the libraries and their tests are (run scripts/test.sh)."
-  exit 0
-fi
-
 work=${DEMO_DIR:-build/demo}
 rm -rf "$work"
 mkdir -p "$work"
-"$bin/dat-synth" --out-dir "$work/dats"
+
+echo "== sample data set"
+"$bin/dat-synth" --out-dir "$work/dats" --scale "${DEMO_SCALE:-1}"
+echo
+echo "== shard (catalog layout, spawn landblock 0xA9B4)"
 "$bin/dat-shard" shard --eor-portal "$work/dats/portal.dat" --eor-cell "$work/dats/cell.dat" \
   --eor-local "$work/dats/local.dat" --out-dir "$work/dist" --layout catalog
+echo
+echo "== verify"
 "$bin/dat-shard" verify "$work/dist"
 echo
 echo "== $work/dist (top of the tree)"
@@ -29,3 +29,6 @@ echo
 echo "== $work/dist/manifest.json"
 cat "$work/dist/manifest.json"
 echo
+echo
+echo "== boot.qra (first records)"
+"$bin/dat-shard" ls "$work/dist/boot.qra" | head -n 12
