@@ -531,9 +531,10 @@ std::expected<ShardsV2, ToolError> write_shards_v2(const InputBundle& bundle, co
       const std::string_view h2 = std::string_view(h).substr(0, 2);
       path = join(shards_text, h2);
       if (!prefix_dir_made[digest[0]]) {
-        if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+        // Once per prefix; the shards directory itself exists by now.
+        if (auto made = make_dirs_text(path); !made) {
           return std::unexpected(ToolError::validation("create shard prefix dir " + qpath(path) + ": " +
-                                                       common::os_error_text(errno)));
+                                                       common::os_error_text(made.error())));
         }
         prefix_dir_made[digest[0]] = true;
       }
@@ -584,10 +585,18 @@ std::expected<uint64_t, ToolError> write_convention_symlinks(const NamespaceEntr
       target += h;
       target += ".bin";
       link = join(dir_text, format_id8(entry.file_id) + ".bin");
-      ::unlink(link.c_str());  // replacing: a missing entry is the usual case
-      if (::symlink(target.c_str(), link.c_str()) != 0) {
+      // Replace whatever is at the link path. A fresh directory is the usual
+      // case, so try the link first and remove the old entry only when taken
+      // (the removal's own failure is ignored; the retry reports).
+      int made = ::symlink(target.c_str(), link.c_str());
+      if (made != 0 && errno == EEXIST) {
+        ::unlink(link.c_str());
+        made = ::symlink(target.c_str(), link.c_str());
+      }
+      if (made != 0) {
+        const int err = errno;
         return std::unexpected(ToolError::validation("symlink " + qpath(link) + " -> " + target + ": " +
-                                                     common::os_error_text(errno)));
+                                                     common::os_error_text(err)));
       }
       report(progress, kPhaseLinks, ++count, total, 0);
     }
@@ -616,8 +625,9 @@ std::expected<std::vector<std::string>, ToolError> write_namespace_catalogs(Name
     const fs::path path = dir / (manifest::namespace_slug(label) + ".bin");
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
+      const int err = errno;
       return std::unexpected(
-          ToolError::validation("create catalog " + qpath(path) + ": " + common::os_error_text(errno)));
+          ToolError::validation("create catalog " + qpath(path) + ": " + common::os_error_text(err)));
     }
     auto written = catalog.write_to(fd);
     ::close(fd);

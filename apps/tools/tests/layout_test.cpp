@@ -323,6 +323,48 @@ TEST(Layouts, ShardsPathTakenByAFileIsReported) {
   }
 }
 
+TEST(CatalogLayout, FailureMidwayIsReportedAndNoManifestIsWritten) {
+  // Each case puts something in the way of one step; the run stops there.
+  const std::string h = prefix_hex("terrain");
+  struct Case {
+    std::string blocker;  // relative to dist
+    bool as_directory;
+    std::string message_prefix;
+    int error;
+  };
+  const Case cases[] = {
+      {"shards/" + h.substr(0, 2), false, "create shard prefix dir ", EEXIST},
+      {"boot.qra", true, "", 0},  // QraWrite, checked by kind
+      {"shards/eor-cell", false, "create symlink ns dir ", EEXIST},
+      {"manifest", false, "create manifest dir ", EEXIST},
+      {"manifest/eor-portal.bin", true, "create catalog ", EISDIR},
+      {"manifest.json", true, "write ", EISDIR},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.blocker);
+    std::optional<ShardRun> run;
+    ASSERT_NO_FATAL_FAILURE(prepare(kTwoRecords, run));
+    const fs::path blocker = run->out_dir / c.blocker;
+    fs::create_directories(blocker.parent_path());
+    if (c.as_directory) {
+      fs::create_directories(blocker);
+    } else {
+      ASSERT_NO_FATAL_FAILURE(tools_testing::write_archive(blocker, {}));
+    }
+    auto result = tools::shard_bundle_v2(run->options);
+    ASSERT_FALSE(result.has_value());
+    if (c.error == 0) {
+      EXPECT_EQ(result.error().kind(), tools::ToolError::Kind::QraWrite) << result.error().debug_string();
+    } else {
+      EXPECT_EQ(result.error().message(),
+                c.message_prefix + common::debug_quoted(blocker.string()) + ": " + common::os_error_text(c.error));
+    }
+    if (c.blocker != "manifest.json") {
+      EXPECT_FALSE(fs::exists(run->out_dir / "manifest.json"));
+    }
+  }
+}
+
 TEST(CatalogLayout, UnsafeNamespaceLabelsAreRejected) {
   struct Case {
     std::vector<std::string> labels;
