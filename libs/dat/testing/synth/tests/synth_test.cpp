@@ -138,7 +138,7 @@ TEST(Synth, PortalRecordsDecodeAndReferenceRecordsOfTheSet) {
       EXPECT_EQ(m->id, id);
       for (uint32_t part : m->parts) {
         EXPECT_TRUE(has(part)) << std::hex << part;
-        nested_setups += (part >> 24) == 0x02 ? 1 : 0;
+        if ((part >> 24) == 0x02) ++nested_setups;
       }
     }
   }
