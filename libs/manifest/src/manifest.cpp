@@ -193,13 +193,18 @@ std::expected<std::string, ManifestError> serialize_manifest(const Manifest& man
   boot["covers"] = OrderedJson::array();
   for (const std::string& key : manifest.boot_pack.covers) boot["covers"].push_back(key);
 
+  // The map's keys are unique and already in output order, so members are
+  // appended to the object's container directly: keyed insertion into an
+  // ordered object searches its member list and would make this quadratic.
   OrderedJson shards = OrderedJson::object();
+  auto& members = shards.get_ref<OrderedJson::object_t&>();
+  members.reserve(manifest.shards.size());
   for (const auto& [key, entry] : manifest.shards) {
     OrderedJson shard = OrderedJson::object();
     shard["sha256"] = entry.sha256;
     shard["size"] = entry.size;
     shard["url"] = entry.url;
-    shards[key] = std::move(shard);
+    members.OrderedJson::object_t::Container::emplace_back(key, std::move(shard));
   }
 
   OrderedJson doc = OrderedJson::object();
