@@ -109,6 +109,7 @@ int run(int argc, char** argv) {
       ->check(u32_number());
   shard_cmd->add_flag("--json", shard.json, "print the summary as one JSON object");
   shard_cmd->add_flag("-q,--quiet", shard.quiet, "no progress display");
+  shard_cmd->add_flag("--stats", shard.stats, "print the wall time of each phase to stderr when done");
 
   VerifyArgs verify;
   CLI::App* verify_cmd = app.add_subcommand("verify", "check a distribution directory of either layout");

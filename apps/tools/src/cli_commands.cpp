@@ -4,7 +4,11 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <optional>
+#include <vector>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -81,6 +85,48 @@ ShardSummary summarize_catalog(const ShardSummaryV2& v2) {
   return s;
 }
 
+// Wall time per phase of one shard run, taken from the progress reports: a
+// phase ends at its last report and the next begins there (the first at the
+// start of the run). What follows the last report (the manifest, and the
+// remainder of the last step) is the phase "manifest".
+class PhaseClock {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  PhaseClock() : start_(Clock::now()) {}
+
+  void mark(const char* phase) {
+    const Clock::time_point now = Clock::now();
+    if (phases_.empty() || std::strcmp(phases_.back().name, phase) != 0) phases_.push_back({phase, now});
+    phases_.back().end = now;
+  }
+
+  // One line per phase, "stats: <phase> <seconds> s", then the total.
+  std::string report() const {
+    const Clock::time_point end = Clock::now();
+    std::string out;
+    Clock::time_point from = start_;
+    const auto line = [&out](std::string_view name, Clock::duration d) {
+      out += fmt::format("stats: {:<9} {:9.3f} s\n", name, std::chrono::duration<double>(d).count());
+    };
+    for (const Phase& p : phases_) {
+      line(p.name, p.end - from);
+      from = p.end;
+    }
+    line("manifest", end - from);
+    line("total", end - start_);
+    return out;
+  }
+
+ private:
+  struct Phase {
+    const char* name;
+    Clock::time_point end;
+  };
+  Clock::time_point start_;
+  std::vector<Phase> phases_;
+};
+
 }  // namespace
 
 int run_shard(const ShardArgs& args) {
@@ -90,6 +136,14 @@ int run_shard(const ShardArgs& args) {
   options.manifest_version = args.flat ? 1 : 2;
   ProgressLine progress(!args.quiet);
   options.progress = progress.sink();
+  std::optional<PhaseClock> clock;
+  if (args.stats) {
+    clock.emplace();
+    options.progress = [&clock, display = progress.sink()](const Progress& p) {
+      clock->mark(p.phase);
+      if (display) display(p);
+    };
+  }
 
   ShardSummary summary;
   if (args.flat) {
@@ -108,6 +162,10 @@ int run_shard(const ShardArgs& args) {
       return kExitFailed;
     }
     summary = summarize_catalog(*result);
+  }
+  if (clock) {
+    const std::string stats = clock->report();
+    std::fputs(stats.c_str(), stderr);
   }
 
   std::string out;

@@ -22,6 +22,7 @@ struct ShardArgs {
   uint32_t spawn_landblock = 0xA9B4;
   bool json = false;
   bool quiet = false;
+  bool stats = false;  // per-phase wall times on stderr
 };
 
 struct VerifyArgs {
