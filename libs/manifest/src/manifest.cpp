@@ -185,6 +185,32 @@ json_reader::Result read_source_meta(const json_reader::Reader& reader, size_t n
 // ---------------------------------------------------------------------------
 // The flat manifest
 
+namespace {
+
+// Appends `text` as a JSON string exactly as dump_pretty would write it:
+// printable ASCII other than '"' and '\\' verbatim, anything else through
+// the JSON writer itself (escapes, UTF-8 checks and their error texts).
+std::expected<void, ManifestError> append_json_string(std::string& out, std::string_view text) {
+  bool plain = true;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u > 0x7E || c == '"' || c == '\\') {
+      plain = false;
+      break;
+    }
+  }
+  if (plain) {
+    out.push_back('"');
+    out += text;
+    out.push_back('"');
+    return {};
+  }
+  out += TRY(dump_pretty(OrderedJson(std::string(text))));
+  return {};
+}
+
+}  // namespace
+
 std::expected<std::string, ManifestError> serialize_manifest(const Manifest& manifest) {
   OrderedJson boot = OrderedJson::object();
   boot["url"] = manifest.boot_pack.url;
@@ -193,27 +219,43 @@ std::expected<std::string, ManifestError> serialize_manifest(const Manifest& man
   boot["covers"] = OrderedJson::array();
   for (const std::string& key : manifest.boot_pack.covers) boot["covers"].push_back(key);
 
-  // The map's keys are unique and already in output order, so members are
-  // appended to the object's container directly: keyed insertion into an
-  // ordered object searches its member list and would make this quadratic.
-  OrderedJson shards = OrderedJson::object();
-  auto& members = shards.get_ref<OrderedJson::object_t&>();
-  members.reserve(manifest.shards.size());
-  for (const auto& [key, entry] : manifest.shards) {
-    OrderedJson shard = OrderedJson::object();
-    shard["sha256"] = entry.sha256;
-    shard["size"] = entry.size;
-    shard["url"] = entry.url;
-    members.OrderedJson::object_t::Container::emplace_back(key, std::move(shard));
-  }
-
   OrderedJson doc = OrderedJson::object();
   doc["version"] = manifest.version;
   doc["generated_at"] = manifest.generated_at;
   doc["source"] = source_meta_json(manifest.source);
   doc["boot_pack"] = std::move(boot);
-  doc["shards"] = std::move(shards);
-  return dump_pretty(doc);
+  doc["shards"] = OrderedJson::object();
+  std::string out = TRY(dump_pretty(doc));
+  if (manifest.shards.empty()) return out;
+
+  // The shard map is the bulk of the document: its members are written
+  // straight into the text in the layout the JSON writer uses for them
+  // (four and six spaces of indent), without building a JSON tree per record.
+  // The document so far ends with the empty object: "shards": {} and "\n}".
+  constexpr std::string_view kEmptyTail = "{}\n}";
+  if (!std::string_view(out).ends_with(kEmptyTail)) {
+    return std::unexpected(ManifestError::json("unexpected manifest layout"));
+  }
+  out.resize(out.size() - kEmptyTail.size());
+  out.reserve(out.size() + manifest.shards.size() * 200 + 8);
+  out += "{\n";
+  bool first = true;
+  for (const auto& [key, entry] : manifest.shards) {
+    if (!first) out += ",\n";
+    first = false;
+    out += "    ";
+    TRY_VOID(append_json_string(out, key));
+    out += ": {\n      \"sha256\": ";
+    TRY_VOID(append_json_string(out, entry.sha256));
+    out += ",\n      \"size\": ";
+    const fmt::format_int size_text(entry.size);
+    out.append(size_text.data(), size_text.size());
+    out += ",\n      \"url\": ";
+    TRY_VOID(append_json_string(out, entry.url));
+    out += "\n    }";
+  }
+  out += "\n  }\n}";
+  return out;
 }
 
 namespace {

@@ -109,6 +109,53 @@ TEST(SerializeManifest, EscapesOnlyWhatJsonRequires) {
   EXPECT_EQ(back->generated_at, m.generated_at);
 }
 
+// Shard members are written in bulk; each of their strings must come out as
+// the JSON writer writes it, whichever member holds it.
+TEST(SerializeManifest, ShardMemberStringsEscapeLikeEveryOtherString) {
+  struct Case {
+    std::string raw;
+    std::string written;
+  };
+  const Case cases[] = {
+      {"plain", R"("plain")"},
+      {"q\"uote", R"("q\"uote")"},
+      {"back\\slash", R"("back\\slash")"},
+      {"tab\tnl\n", R"("tab\tnl\n")"},
+      {"ctl\x01\x1F", R"("ctl\u0001\u001f")"},
+      {"caf\xC3\xA9", "\"caf\xC3\xA9\""},
+      {"del\x7F", "\"del\x7F\""},
+      {"", R"("")"},
+  };
+  for (const Case& c : cases) {
+    Manifest m;
+    m.shards[c.raw] = {c.raw, 7, c.raw};
+    const auto text = serialize_manifest(m);
+    ASSERT_TRUE(text.has_value()) << text.error().to_string();
+    const std::string expected = "  \"shards\": {\n    " + c.written + ": {\n      \"sha256\": " + c.written +
+                                 ",\n      \"size\": 7,\n      \"url\": " + c.written + "\n    }\n  }\n}";
+    EXPECT_TRUE(text->ends_with(expected)) << *text;
+    const auto back = parse_manifest(*text);
+    ASSERT_TRUE(back.has_value()) << back.error().to_string();
+    EXPECT_EQ(*back, m);
+  }
+}
+
+TEST(SerializeManifest, InvalidUtf8InAShardKeyOrUrlIsAJsonError) {
+  for (int where = 0; where < 2; ++where) {
+    Manifest m;
+    m.shards["eor/portal:0x00000001"] = {"abc", 1, "shards/abc.bin"};
+    if (where == 0) {
+      m.shards["eor/portal:\xC3"] = {"abc", 1, "u"};
+    } else {
+      m.shards["eor/portal:0x00000002"] = {"abc", 1, "shards/\xFF.bin"};
+    }
+    const auto text = serialize_manifest(m);
+    ASSERT_FALSE(text.has_value()) << where;
+    EXPECT_EQ(text.error().kind(), ManifestError::Kind::Json);
+    EXPECT_NE(text.error().to_string().find("UTF-8"), std::string::npos) << text.error().to_string();
+  }
+}
+
 TEST(SerializeManifest, InvalidUtf8IsAJsonErrorNotAnException) {
   Manifest m;
   m.shards["eor/portal:0x00000001"] = {"\xFF\xFE", 1, "u"};
