@@ -8,11 +8,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 
 #include <fmt/format.h>
 
 #include "common/io.h"
 #include "common/try.h"
+#include "output_fs.h"
 #include "dat/archive.h"
 #include "dat/database.h"
 #include "dat/landblock.h"
@@ -98,67 +100,12 @@ std::expected<void, int> make_dirs(const fs::path& dir) {
   return make_dirs_text(text);
 }
 
-// Creates or truncates `path` (0666 before the umask) and writes all of
-// `bytes`. On failure returns the error number; a partly written file stays.
-std::expected<void, int> write_whole_file(const char* path, std::span<const uint8_t> bytes) {
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return std::unexpected(errno);
-  const uint8_t* data = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, data, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return std::unexpected(err);
-    }
-    if (n == 0) {
-      ::close(fd);
-      return std::unexpected(EIO);
-    }
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
-  if (::close(fd) != 0 && errno != EINTR) return std::unexpected(errno);
-  return {};
-}
-
-std::expected<void, int> write_whole_file(const char* path, std::string_view text) {
-  return write_whole_file(path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
-}
-
-std::expected<std::vector<uint8_t>, int> read_whole_file(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(errno);
-  std::vector<uint8_t> out;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
-  uint8_t buf[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return std::unexpected(err);
-    }
-    if (n == 0) break;
-    out.insert(out.end(), buf, buf + n);
-  }
-  ::close(fd);
-  return out;
-}
-
-// Joins a directory path text and a relative name the way path::operator/ does
-// for the plain names used here, without building path objects per record.
-std::string join(const std::string& dir, std::string_view name) {
-  std::string out;
-  out.reserve(dir.size() + 1 + name.size());
-  out += dir;
-  if (!out.empty() && out.back() != '/') out.push_back('/');
-  out += name;
-  return out;
+// A lower-layer file-system failure as the tool reports it: a refused
+// symbolic link in its own words, anything else as `what` + the quoted path
+// + ": " + the operating system's text.
+ToolError fs_failure(std::string_view what, const output_fs::FsError& error) {
+  if (error.symlink) return ToolError::validation(output_fs::symlink_refusal(error.path));
+  return ToolError::validation(std::string(what) + qpath(error.path) + ": " + common::os_error_text(error.code));
 }
 
 std::string format_id8(uint32_t id) { return fmt::format("0x{:08X}", id); }
@@ -175,11 +122,68 @@ std::expected<void, ToolError> create_out_dir(const fs::path& out_dir) {
   return {};
 }
 
-std::expected<void, ToolError> write_manifest_file(const fs::path& out_dir, const std::string& json) {
-  const fs::path path = out_dir / "manifest.json";
-  if (auto written = write_whole_file(path.c_str(), std::string_view(json)); !written) {
-    return std::unexpected(
-        ToolError::validation("write " + qpath(path) + ": " + common::os_error_text(written.error())));
+// The output directory of one run, held open: every entry of the
+// distribution is made relative to it (see output_fs.h), and the guard
+// withdraws an older manifest before anything it describes changes.
+struct Output {
+  explicit Output(output_fs::Dir dir, fs::path path) : root(std::move(dir)), out_dir(std::move(path)), guard(root) {}
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  output_fs::Dir root;
+  fs::path out_dir;
+  output_fs::ManifestGuard guard;
+};
+
+constexpr std::string_view kManifestName = "manifest.json";
+constexpr std::string_view kBootName = "boot.qra";
+
+// Opens an existing output directory and refuses, before anything is
+// written, a symbolic link standing where manifest.json or boot.qra go.
+std::expected<std::unique_ptr<Output>, ToolError> open_output(const fs::path& out_dir) {
+  auto dir = output_fs::Dir::open_path(out_dir.string());
+  if (!dir) return std::unexpected(fs_failure("open output dir ", dir.error()));
+  auto out = std::make_unique<Output>(std::move(*dir), out_dir);
+  for (std::string_view name : {kManifestName, kBootName}) {
+    if (auto ok = out->root.refuse_symlink(name); !ok) return std::unexpected(fs_failure("", ok.error()));
+  }
+  return out;
+}
+
+// Creates the output directory and opens it.
+std::expected<std::unique_ptr<Output>, ToolError> prepare_output(const fs::path& out_dir) {
+  TRY_VOID(create_out_dir(out_dir));
+  return open_output(out_dir);
+}
+
+std::expected<output_fs::Dir, ToolError> open_subdir(const output_fs::Dir& parent, std::string_view name,
+                                                     std::string_view what) {
+  auto dir = parent.subdir(name);
+  if (!dir) return std::unexpected(fs_failure(what, dir.error()));
+  return std::move(*dir);
+}
+
+// Publishes the manifest: written under a temporary name, then one syncfs
+// pass puts it and every shard, link and file written before it on disk, and
+// only then is it renamed into place (and the rename itself made durable).
+std::expected<void, ToolError> publish_manifest(Output& out, const std::string& json) {
+  const std::string path = out.root.child(kManifestName);
+  auto fail = [&](const output_fs::FsError& error) {
+    return std::unexpected(fs_failure("write ", output_fs::FsError{error.code, error.symlink,
+                                                                   error.symlink ? error.path : path}));
+  };
+  auto temp = output_fs::TempFile::create(out.root, kManifestName);
+  if (!temp) return fail(temp.error());
+  if (auto ok = temp->write(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(json.data()), json.size()));
+      !ok) {
+    return fail(ok.error());
+  }
+  if (auto synced = output_fs::sync_file_system(out.root); !synced) {
+    return std::unexpected(fs_failure("sync output dir ", synced.error()));
+  }
+  if (auto ok = temp->commit(); !ok) return fail(ok.error());
+  if (auto synced = output_fs::sync_dir(out.root); !synced) {
+    return std::unexpected(fs_failure("sync output dir ", synced.error()));
   }
   return {};
 }
@@ -350,10 +354,23 @@ KeepSet compute_boot_keep_set(const InputBundle& bundle, uint32_t spawn) {
   return keep;
 }
 
-std::expected<manifest::BootPack, ToolError> write_boot_pack(const InputBundle& bundle, uint32_t spawn,
-                                                             const fs::path& out_dir, const ProgressFn& progress) {
-  const fs::path boot_path = out_dir / "boot.qra";
-  auto writer = dat::QraStreamWriter::create(boot_path);
+namespace {
+
+std::expected<manifest::BootPack, ToolError> write_boot_pack_to(const InputBundle& bundle, uint32_t spawn, Output& out,
+                                                                const ProgressFn& progress) {
+  const fs::path boot_path = out.out_dir / kBootName;
+  const auto qra_failure = [&](const output_fs::FsError& error) {
+    if (error.symlink) return ToolError::validation(output_fs::symlink_refusal(error.path));
+    return ToolError::qra_write(boot_path, dat::DatError(common::IoError::from_errno(error.code)).to_string());
+  };
+  // Written under a temporary name and renamed into place once finished and
+  // flushed; the writer gets its own descriptor of the file, so this one
+  // stays open for the flush.
+  auto temp = output_fs::TempFile::create(out.root, kBootName);
+  if (!temp) return std::unexpected(qra_failure(temp.error()));
+  const int writer_fd = ::fcntl(temp->fd(), F_DUPFD_CLOEXEC, 0);
+  if (writer_fd < 0) return std::unexpected(qra_failure(output_fs::FsError::os(errno, out.root.child(kBootName))));
+  auto writer = dat::QraStreamWriter::adopt(writer_fd);
   if (!writer) return std::unexpected(ToolError::qra_write(boot_path, writer.error().to_string()));
 
   const KeepSet keep = compute_boot_keep_set(bundle, spawn);
@@ -376,29 +393,26 @@ std::expected<manifest::BootPack, ToolError> write_boot_pack(const InputBundle& 
   }
   auto finished = std::move(*writer).finish();
   if (!finished) return std::unexpected(ToolError::qra_write(boot_path, finished.error().to_string()));
+  if (auto synced = temp->sync(); !synced) return std::unexpected(qra_failure(synced.error()));
+  // An identical boot.qra from an earlier run stays as it is.
+  if (auto placed = temp->commit_unless_same(out.guard); !placed) return std::unexpected(qra_failure(placed.error()));
 
-  auto file = read_whole_file(boot_path.c_str());
+  // The size and digest describe the bytes on disk under the final name.
+  auto file = output_fs::read_file(out.root, kBootName);
   if (!file) {
+    if (file.error().symlink) return std::unexpected(ToolError::validation(output_fs::symlink_refusal(file.error().path)));
     return std::unexpected(ToolError::validation("re-read boot pack " + qpath(boot_path) + ": " +
-                                                 common::os_error_text(file.error())));
+                                                 common::os_error_text(file.error().code)));
   }
   pack.size = file->size();
   pack.sha256 = manifest::sha256_hex(*file);
   return pack;
 }
 
-// ---------------------------------------------------------------------------
-// Flat layout
-
-std::expected<std::map<std::string, manifest::ShardEntry>, ToolError> write_shards(const InputBundle& bundle,
-                                                                                  const fs::path& out_dir,
-                                                                                  const ProgressFn& progress) {
-  const fs::path shards_dir = out_dir / "shards";
-  if (auto made = make_dirs(shards_dir); !made) {
-    return std::unexpected(ToolError::validation("create shards dir " + qpath(shards_dir) + ": " +
-                                                 common::os_error_text(made.error())));
-  }
-  const std::string shards_text = shards_dir.string();
+std::expected<std::map<std::string, manifest::ShardEntry>, ToolError> write_flat_shards(const InputBundle& bundle,
+                                                                                       Output& out,
+                                                                                       const ProgressFn& progress) {
+  const output_fs::Dir shards_dir = TRY(open_subdir(out.root, "shards", "create shards dir "));
 
   std::unordered_set<std::array<uint8_t, 32>, DigestHash> written;
   written.reserve(bundle.records.size());
@@ -411,10 +425,8 @@ std::expected<std::map<std::string, manifest::ShardEntry>, ToolError> write_shar
     std::string hex = hex_lower(digest);
     std::string url = "shards/" + hex + ".bin";
     if (written.insert(digest).second) {
-      const std::string path = join(shards_text, std::string_view(url).substr(7));
-      if (auto ok = write_whole_file(path.c_str(), std::span<const uint8_t>(body)); !ok) {
-        return std::unexpected(
-            ToolError::validation("write " + qpath(path) + ": " + common::os_error_text(ok.error())));
+      if (auto placed = output_fs::put_shard(shards_dir, std::string_view(url).substr(7), body); !placed) {
+        return std::unexpected(fs_failure("write ", placed.error()));
       }
       bytes += body.size();
     }
@@ -428,11 +440,29 @@ std::expected<std::map<std::string, manifest::ShardEntry>, ToolError> write_shar
   return shards;
 }
 
+}  // namespace
+
+std::expected<manifest::BootPack, ToolError> write_boot_pack(const InputBundle& bundle, uint32_t spawn,
+                                                             const fs::path& out_dir, const ProgressFn& progress) {
+  auto out = TRY(open_output(out_dir));
+  return write_boot_pack_to(bundle, spawn, *out, progress);
+}
+
+// ---------------------------------------------------------------------------
+// Flat layout
+
+std::expected<std::map<std::string, manifest::ShardEntry>, ToolError> write_shards(const InputBundle& bundle,
+                                                                                  const fs::path& out_dir,
+                                                                                  const ProgressFn& progress) {
+  auto out = TRY(open_output(out_dir));
+  return write_flat_shards(bundle, *out, progress);
+}
+
 std::expected<manifest::Manifest, ToolError> shard_bundle(const DatShardOptions& options) {
-  TRY_VOID(create_out_dir(options.out_dir));
+  auto out = TRY(prepare_output(options.out_dir));
   InputBundle bundle = TRY(read_input_bundle(options));
-  auto shards = TRY(write_shards(bundle, options.out_dir, options.progress));
-  manifest::BootPack boot = TRY(write_boot_pack(bundle, options.spawn_landblock, options.out_dir, options.progress));
+  auto shards = TRY(write_flat_shards(bundle, *out, options.progress));
+  manifest::BootPack boot = TRY(write_boot_pack_to(bundle, options.spawn_landblock, *out, options.progress));
 
   manifest::Manifest m;
   m.version = 1;
@@ -445,7 +475,7 @@ std::expected<manifest::Manifest, ToolError> shard_bundle(const DatShardOptions&
 
   auto json = manifest::serialize_manifest(m);
   if (!json) return std::unexpected(ToolError::validation("serialize manifest: " + json.error().to_string()));
-  TRY_VOID(write_manifest_file(options.out_dir, *json));
+  TRY_VOID(publish_manifest(*out, *json));
   return m;
 }
 
@@ -503,47 +533,37 @@ std::expected<void, ToolError> check_namespace_slugs(const std::vector<std::stri
   return {};
 }
 
-std::expected<ShardsV2, ToolError> write_shards_v2(const InputBundle& bundle, const fs::path& out_dir,
-                                                   const ProgressFn& progress) {
-  const fs::path shards_dir = out_dir / "shards";
-  if (auto made = make_dirs(shards_dir); !made) {
-    return std::unexpected(ToolError::validation("create shards dir " + qpath(shards_dir) + ": " +
-                                                 common::os_error_text(made.error())));
-  }
-  const std::string shards_text = shards_dir.string();
+namespace {
+
+std::expected<ShardsV2, ToolError> write_shards_v2_to(const InputBundle& bundle, Output& out,
+                                                      const ProgressFn& progress) {
+  const output_fs::Dir shards_dir = TRY(open_subdir(out.root, "shards", "create shards dir "));
+  // One open directory per prefix, made on its first shard.
+  std::array<output_fs::Dir, 256> prefix_dirs;
 
   ShardsV2 result;
   std::unordered_set<std::array<uint8_t, 16>, DigestHash> written;
   written.reserve(bundle.records.size());
-  std::array<bool, 256> prefix_dir_made{};
   std::vector<manifest::CatalogEntry>* list = nullptr;
   const std::string* list_label = nullptr;
   const uint64_t total = bundle.records.size();
   uint64_t done = 0;
   uint64_t bytes = 0;
-  std::string path;
+  std::string name;
   for (const auto& [key, body] : bundle.records) {
     const std::array<uint8_t, 32> digest = manifest::sha256_digest(body);
     std::array<uint8_t, 16> prefix;
     std::copy_n(digest.begin(), 16, prefix.begin());
     if (written.insert(prefix).second) {
       const std::string h = hex_encode_16(prefix);
-      const std::string_view h2 = std::string_view(h).substr(0, 2);
-      path = join(shards_text, h2);
-      if (!prefix_dir_made[digest[0]]) {
-        // Once per prefix; the shards directory itself exists by now.
-        if (auto made = make_dirs_text(path); !made) {
-          return std::unexpected(ToolError::validation("create shard prefix dir " + qpath(path) + ": " +
-                                                       common::os_error_text(made.error())));
-        }
-        prefix_dir_made[digest[0]] = true;
+      output_fs::Dir& prefix_dir = prefix_dirs[digest[0]];
+      if (!prefix_dir.is_open()) {
+        prefix_dir = TRY(open_subdir(shards_dir, std::string_view(h).substr(0, 2), "create shard prefix dir "));
       }
-      path.push_back('/');
-      path += h;
-      path += ".bin";
-      if (auto ok = write_whole_file(path.c_str(), std::span<const uint8_t>(body)); !ok) {
-        return std::unexpected(
-            ToolError::validation("write " + qpath(path) + ": " + common::os_error_text(ok.error())));
+      name.assign(h);
+      name += ".bin";
+      if (auto placed = output_fs::put_shard(prefix_dir, name, body); !placed) {
+        return std::unexpected(fs_failure("write ", placed.error()));
       }
       bytes += body.size();
     }
@@ -563,20 +583,17 @@ std::expected<ShardsV2, ToolError> write_shards_v2(const InputBundle& bundle, co
   return result;
 }
 
-std::expected<uint64_t, ToolError> write_convention_symlinks(const NamespaceEntries& entries, const fs::path& out_dir,
-                                                             const ProgressFn& progress) {
+std::expected<uint64_t, ToolError> write_links_to(const NamespaceEntries& entries, Output& out,
+                                                  const ProgressFn& progress) {
   uint64_t total = 0;
   for (const auto& [label, list] : entries) total += list.size();
+  const output_fs::Dir shards_dir = TRY(open_subdir(out.root, "shards", "create shards dir "));
   uint64_t count = 0;
-  std::string link;
+  std::string name;
   std::string target;
   for (const auto& [label, list] : entries) {
-    const fs::path dir = out_dir / "shards" / manifest::namespace_slug(label);
-    if (auto made = make_dirs(dir); !made) {
-      return std::unexpected(ToolError::validation("create symlink ns dir " + qpath(dir) + ": " +
-                                                   common::os_error_text(made.error())));
-    }
-    const std::string dir_text = dir.string();
+    const output_fs::Dir dir =
+        TRY(open_subdir(shards_dir, manifest::namespace_slug(label), "create symlink ns dir "));
     for (const manifest::CatalogEntry& entry : list) {
       const std::string h = hex_encode_16(entry.sha256_prefix);
       target.assign("../");
@@ -584,19 +601,14 @@ std::expected<uint64_t, ToolError> write_convention_symlinks(const NamespaceEntr
       target.push_back('/');
       target += h;
       target += ".bin";
-      link = join(dir_text, format_id8(entry.file_id) + ".bin");
-      // Replace whatever is at the link path. A fresh directory is the usual
-      // case, so try the link first and remove the old entry only when taken
-      // (the removal's own failure is ignored; the retry reports).
-      int made = ::symlink(target.c_str(), link.c_str());
-      if (made != 0 && errno == EEXIST) {
-        ::unlink(link.c_str());
-        made = ::symlink(target.c_str(), link.c_str());
-      }
-      if (made != 0) {
-        const int err = errno;
-        return std::unexpected(ToolError::validation("symlink " + qpath(link) + " -> " + target + ": " +
-                                                     common::os_error_text(err)));
+      name = format_id8(entry.file_id) + ".bin";
+      // Whatever is at the link path is replaced (atomically, by a new link
+      // renamed over it), never followed; a link that is already right stays.
+      if (auto placed = output_fs::put_link(dir, name, target, out.guard); !placed) {
+        const output_fs::FsError& e = placed.error();
+        if (e.symlink || e.path != dir.child(name)) return std::unexpected(fs_failure("", e));
+        return std::unexpected(ToolError::validation("symlink " + qpath(dir.child(name)) + " -> " + target + ": " +
+                                                     common::os_error_text(e.code)));
       }
       report(progress, kPhaseLinks, ++count, total, 0);
     }
@@ -604,14 +616,9 @@ std::expected<uint64_t, ToolError> write_convention_symlinks(const NamespaceEntr
   return count;
 }
 
-std::expected<std::vector<std::string>, ToolError> write_namespace_catalogs(NamespaceEntries entries,
-                                                                            const fs::path& out_dir,
-                                                                            const ProgressFn& progress) {
-  const fs::path dir = out_dir / "manifest";
-  if (auto made = make_dirs(dir); !made) {
-    return std::unexpected(ToolError::validation("create manifest dir " + qpath(dir) + ": " +
-                                                 common::os_error_text(made.error())));
-  }
+std::expected<std::vector<std::string>, ToolError> write_catalogs_to(NamespaceEntries entries, Output& out,
+                                                                     const ProgressFn& progress) {
+  const output_fs::Dir dir = TRY(open_subdir(out.root, "manifest", "create manifest dir "));
   std::vector<std::string> labels;
   labels.reserve(entries.size());
   for (const auto& [label, list] : entries) labels.push_back(label);
@@ -621,38 +628,51 @@ std::expected<std::vector<std::string>, ToolError> write_namespace_catalogs(Name
   uint64_t done = 0;
   for (auto& [label, list] : entries) {
     const size_t records = list.size();
-    manifest::NamespaceCatalog catalog(label, 0, std::move(list));
-    const fs::path path = dir / (manifest::namespace_slug(label) + ".bin");
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      const int err = errno;
-      return std::unexpected(
-          ToolError::validation("create catalog " + qpath(path) + ": " + common::os_error_text(err)));
-    }
-    auto written = catalog.write_to(fd);
-    ::close(fd);
-    if (!written) {
-      return std::unexpected(
-          ToolError::validation("write catalog " + qpath(path) + ": " + written.error().to_string()));
+    const manifest::NamespaceCatalog catalog(label, 0, std::move(list));
+    const std::vector<uint8_t> bytes = catalog.encode();
+    // Written aside and renamed into place; an identical catalog stays.
+    if (auto placed = output_fs::replace_file(dir, manifest::namespace_slug(label) + ".bin", bytes, &out.guard);
+        !placed) {
+      return std::unexpected(fs_failure("create catalog ", placed.error()));
     }
     report(progress, kPhaseCatalogs, ++done, total, records);
   }
   return labels;
 }
 
+}  // namespace
+
+std::expected<ShardsV2, ToolError> write_shards_v2(const InputBundle& bundle, const fs::path& out_dir,
+                                                   const ProgressFn& progress) {
+  auto out = TRY(open_output(out_dir));
+  return write_shards_v2_to(bundle, *out, progress);
+}
+
+std::expected<uint64_t, ToolError> write_convention_symlinks(const NamespaceEntries& entries, const fs::path& out_dir,
+                                                             const ProgressFn& progress) {
+  auto out = TRY(open_output(out_dir));
+  return write_links_to(entries, *out, progress);
+}
+
+std::expected<std::vector<std::string>, ToolError> write_namespace_catalogs(NamespaceEntries entries,
+                                                                            const fs::path& out_dir,
+                                                                            const ProgressFn& progress) {
+  auto out = TRY(open_output(out_dir));
+  return write_catalogs_to(std::move(entries), *out, progress);
+}
+
 std::expected<ShardSummaryV2, ToolError> shard_bundle_v2(const DatShardOptions& options) {
-  TRY_VOID(create_out_dir(options.out_dir));
+  auto out = TRY(prepare_output(options.out_dir));
   InputBundle bundle = TRY(read_input_bundle(options));
   // Refuse labels whose paths would collide before any file is written.
   TRY_VOID(check_namespace_slugs(bundle_labels(bundle.records)));
 
-  ShardsV2 shards = TRY(write_shards_v2(bundle, options.out_dir, options.progress));
-  manifest::BootPack boot = TRY(write_boot_pack(bundle, options.spawn_landblock, options.out_dir, options.progress));
+  ShardsV2 shards = TRY(write_shards_v2_to(bundle, *out, options.progress));
+  manifest::BootPack boot = TRY(write_boot_pack_to(bundle, options.spawn_landblock, *out, options.progress));
   const uint64_t boot_records = boot.covers.size();
   const uint64_t boot_size = boot.size;
-  TRY_VOID(write_convention_symlinks(shards.entries, options.out_dir, options.progress));
-  std::vector<std::string> namespaces =
-      TRY(write_namespace_catalogs(std::move(shards.entries), options.out_dir, options.progress));
+  TRY_VOID(write_links_to(shards.entries, *out, options.progress));
+  std::vector<std::string> namespaces = TRY(write_catalogs_to(std::move(shards.entries), *out, options.progress));
 
   manifest::ManifestV2 m;
   m.version = 2;
@@ -668,7 +688,7 @@ std::expected<ShardSummaryV2, ToolError> shard_bundle_v2(const DatShardOptions& 
 
   auto json = manifest::serialize_manifest_v2(m);
   if (!json) return std::unexpected(ToolError::validation("serialize v2 manifest: " + json.error().to_string()));
-  TRY_VOID(write_manifest_file(options.out_dir, *json));
+  TRY_VOID(publish_manifest(*out, *json));
 
   ShardSummaryV2 summary;
   summary.record_count = bundle.records.size();

@@ -15,8 +15,18 @@
 //   manifest/<slug>.bin      one binary catalog per namespace
 //
 // Each entry writes in a fixed order and "manifest.json" last, so a present
-// manifest means everything it names was written before it. Nothing is ever
-// removed on failure; a second run into the same directory overwrites.
+// manifest means everything it names was written before it. Writing is crash
+// consistent (output_fs.h): manifest.json, boot.qra and the catalogs are
+// written under a temporary name and renamed into place, links are replaced by
+// renaming a new link over them, shards are created exclusively and, on a
+// rerun, kept when identical; one syncfs pass puts everything on disk before
+// the manifest is renamed into place, and a manifest that the run is about to
+// contradict is withdrawn first. So an interrupted run leaves either no
+// manifest or one whose every file is present and right. Nothing is written
+// through a symbolic link inside the output directory (the output directory's
+// own path may contain links): one found where an entry is to be written is
+// refused with a Validation error naming it, except at a link path, where a
+// link is replaced. Nothing else is removed on failure.
 //
 // Everything runs on the calling thread; no function here keeps state between
 // calls. Errors are values (ToolError); nothing throws.

@@ -101,6 +101,12 @@ class QraStreamWriter {
   // placeholder header. Io if the file cannot be opened, BinRead carrying the
   // I/O failure if the header cannot be written.
   static DatResult<QraStreamWriter> create(const std::filesystem::path& path);
+  // Takes ownership of `fd`, open for writing on an empty file at offset 0,
+  // and writes the placeholder header; the file is then written exactly as
+  // by create(). For callers that open the file themselves (for example
+  // exclusively, under a temporary name they rename once finished). The
+  // descriptor is closed on failure and by finish().
+  static DatResult<QraStreamWriter> adopt(int fd);
 
   QraStreamWriter(QraStreamWriter&& other) noexcept;
   QraStreamWriter& operator=(QraStreamWriter&& other) noexcept;

@@ -215,6 +215,11 @@ DatResult<QraStreamWriter> QraStreamWriter::create(const std::filesystem::path& 
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(DatError(IoError::from_errno(errno)));
+  return adopt(fd);
+}
+
+DatResult<QraStreamWriter> QraStreamWriter::adopt(int fd) {
+  if (fd < 0) return std::unexpected(DatError(IoError::from_errno(EBADF)));
   QraStreamWriter writer(fd);  // owns fd from here on, closes it on failure
   TRY_VOID(write_header(writer.fd_, make_header(0, 0, 0)));
   return writer;
