@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <cerrno>
 #include <ctime>
 #include <filesystem>
@@ -18,6 +19,7 @@
 
 #include "common/io.h"
 #include "dat_shard.h"
+#include "verify.h"
 #include "dat_testing/dat_writer.h"
 #include "manifest/catalog.h"
 #include "manifest/manifest.h"
@@ -286,6 +288,127 @@ TEST(Layouts, SecondRunIntoTheSameDirectoryLeavesTheSameTree) {
     second.erase(unrelated);
     EXPECT_EQ(second, first);
     EXPECT_GT(first.size(), 8u);
+  }
+}
+
+ino_t inode_of(const fs::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Every name below `root` that looks like one of the tool's temporary files.
+std::vector<std::string> leftovers(const fs::path& root) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.path().filename().string().find(".tmp-") != std::string::npos) found.push_back(entry.path().string());
+  }
+  return found;
+}
+
+TEST(Layouts, RerunKeepsIdenticalFilesAndRepairsDamagedOnes) {
+  const std::vector<Record> records = tools_testing::fixture_records();
+  const std::string far = fmt::format("shards/{}.bin", sha("cell-far"));
+  const std::string stub = fmt::format("shards/{}.bin", sha("chargen-stub"));
+  const std::string far_v2 = fmt::format("shards/{0}/{1}.bin", sha("cell-far").substr(0, 2), sha("cell-far").substr(0, 32));
+  const std::string stub_v2 =
+      fmt::format("shards/{0}/{1}.bin", sha("chargen-stub").substr(0, 2), sha("chargen-stub").substr(0, 32));
+  for (bool catalog : {false, true}) {
+    SCOPED_TRACE(catalog ? "catalog layout" : "flat layout");
+    std::optional<ShardRun> run;
+    ASSERT_NO_FATAL_FAILURE(prepare(records, run));
+    const auto shard = [&] {
+      if (catalog) {
+        auto r = tools::shard_bundle_v2(run->options);
+        ASSERT_TRUE(r.has_value()) << r.error().debug_string();
+      } else {
+        auto r = tools::shard_bundle(run->options);
+        ASSERT_TRUE(r.has_value()) << r.error().debug_string();
+      }
+    };
+    ASSERT_NO_FATAL_FAILURE(shard());
+    const fs::path dist = run->out_dir;
+    const fs::path kept = dist / (catalog ? far_v2 : far);
+    const fs::path cut = dist / (catalog ? stub_v2 : stub);
+    const ino_t kept_inode = inode_of(kept);
+    const ino_t boot_inode = inode_of(dist / "boot.qra");
+    const ino_t catalog_inode = inode_of(dist / "manifest" / "eor-cell.bin");
+    const ino_t link_inode = inode_of(dist / "shards" / "eor-cell" / "0x0000FFFF.bin");
+    // What an interrupted earlier write or a stray edit leaves behind.
+    fs::resize_file(cut, 3);
+    if (catalog) {
+      fs::remove(dist / "shards" / "eor-portal" / "0x0E000002.bin");
+      fs::create_symlink("../00/wrong.bin", dist / "shards" / "eor-portal" / "0x0E000002.bin");
+    }
+
+    ASSERT_NO_FATAL_FAILURE(shard());
+    EXPECT_EQ(inode_of(kept), kept_inode) << "an identical shard is left in place";
+    EXPECT_EQ(inode_of(dist / "boot.qra"), boot_inode) << "an identical boot.qra is left in place";
+    EXPECT_EQ(tools_testing::read_text(cut), "chargen-stub") << "a damaged shard is replaced";
+    if (catalog) {
+      EXPECT_EQ(inode_of(dist / "manifest" / "eor-cell.bin"), catalog_inode);
+      EXPECT_EQ(inode_of(dist / "shards" / "eor-cell" / "0x0000FFFF.bin"), link_inode);
+      EXPECT_EQ(fs::read_symlink(dist / "shards" / "eor-portal" / "0x0E000002.bin").string(),
+                "../" + stub_v2.substr(7, 2) + "/" + stub_v2.substr(10));
+    }
+    EXPECT_EQ(leftovers(dist), std::vector<std::string>{});
+    const tools::VerifyReport report = tools::verify_distribution(dist);
+    EXPECT_TRUE(report.ok()) << (report.problems.empty() ? "" : report.problems[0].path + ": " + report.problems[0].what);
+  }
+}
+
+// A rerun of the same content never takes the earlier manifest away; a rerun
+// that changes a file the earlier manifest describes withdraws it first, so
+// at no moment of the run does a manifest describe half-replaced files.
+TEST(Layouts, ChangedContentWithdrawsTheEarlierManifestBeforeReplacingAnything) {
+  const std::vector<Record> first = tools_testing::fixture_records();
+  std::vector<Record> second = first;
+  second[0].body = bytes_of("chargen-stub, second edition");  // a boot record: boot.qra changes
+  for (bool catalog : {false, true}) {
+    for (bool changed : {false, true}) {
+      SCOPED_TRACE(fmt::format("{} layout, {} content", catalog ? "catalog" : "flat", changed ? "changed" : "same"));
+      std::optional<ShardRun> run;
+      ASSERT_NO_FATAL_FAILURE(prepare(first, run));
+      auto initial = catalog ? tools::shard_bundle_v2(run->options).has_value()
+                             : tools::shard_bundle(run->options).has_value();
+      ASSERT_TRUE(initial);
+      if (changed) {
+        ASSERT_NO_FATAL_FAILURE(tools_testing::write_archive(*run->options.input, second));
+      }
+
+      // The manifest as seen at every progress report of the rerun.
+      const fs::path manifest_path = run->out_dir / "manifest.json";
+      const std::string before = tools_testing::read_text(manifest_path);
+      std::map<std::string, std::pair<int, int>> seen;  // phase -> (reports with, without a manifest)
+      run->options.progress = [&](const tools::Progress& p) {
+        auto& [with, without] = seen[p.phase];
+        if (fs::exists(manifest_path)) {
+          ++with;
+          EXPECT_EQ(tools_testing::read_text(manifest_path), before) << p.phase;
+        } else {
+          ++without;
+        }
+      };
+      auto rerun = catalog ? tools::shard_bundle_v2(run->options).has_value()
+                           : tools::shard_bundle(run->options).has_value();
+      ASSERT_TRUE(rerun);
+      // Ingest and shards come before any replacement; the boot pack is
+      // where changed content first replaces a described file.
+      for (const char* phase : {tools::kPhaseIngest, tools::kPhaseShards}) {
+        EXPECT_EQ(seen[phase].second, 0) << phase;
+      }
+      if (catalog) {
+        EXPECT_EQ(seen[tools::kPhaseLinks].first == 0, changed);
+        EXPECT_EQ(seen[tools::kPhaseCatalogs].first == 0, changed);
+      } else {
+        EXPECT_EQ(seen[tools::kPhaseBoot].second, 0) << "boot.qra is replaced after its last record is added";
+      }
+      if (!changed) {
+        for (const auto& [phase, counts] : seen) {
+          EXPECT_EQ(counts.second, 0) << phase;
+        }
+      }
+      EXPECT_TRUE(tools::verify_distribution(run->out_dir).ok());
+    }
   }
 }
 
