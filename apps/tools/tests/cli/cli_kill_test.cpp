@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ostream>
 #include <random>
 #include <thread>
 
@@ -45,11 +46,14 @@ struct KillCase {
   uint64_t seed;
 };
 
+const char* start_name(Start start) {
+  return start == Start::Fresh ? "Fresh" : start == Start::SameRun ? "OverTheSameRun" : "OverOtherContent";
+}
+
+void PrintTo(const KillCase& c, std::ostream* os) { *os << c.layout << " " << start_name(c.start) << " seed " << c.seed; }
+
 std::string case_name(const testing::TestParamInfo<KillCase>& info) {
-  const char* start = info.param.start == Start::Fresh     ? "Fresh"
-                      : info.param.start == Start::SameRun ? "OverTheSameRun"
-                                                           : "OverOtherContent";
-  return std::string(info.param.layout) + start;
+  return std::string(info.param.layout) + start_name(info.param.start);
 }
 
 // Starts dat-shard with `args`, output discarded; returns its pid.
