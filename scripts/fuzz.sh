@@ -92,6 +92,8 @@ done
 
 if [ ${#failed[@]} -ne 0 ]; then
   echo "fuzz: failed: ${failed[*]}" >&2
+  echo "fuzz: $(( ${#targets[@]} - ${#failed[@]} )) passed, ${#failed[@]} failed"
   exit 1
 fi
 echo "fuzz: all ${#targets[@]} targets ran clean"
+echo "fuzz: ${#targets[@]} passed, 0 failed"
