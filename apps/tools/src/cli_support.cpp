@@ -7,13 +7,6 @@ namespace tools::cli {
 
 namespace {
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Shortest readable byte count: "512 B", "12.3 KiB", "1.50 GiB".
 std::string human_bytes(double bytes) {
   static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
@@ -30,24 +23,6 @@ std::string human_bytes(double bytes) {
 constexpr auto kRedrawInterval = std::chrono::milliseconds(250);
 
 }  // namespace
-
-std::optional<uint64_t> parse_number(std::string_view text, uint64_t max) {
-  uint64_t base = 10;
-  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
-    text.remove_prefix(2);
-  }
-  if (text.empty()) return std::nullopt;
-  uint64_t value = 0;
-  for (char c : text) {
-    const int digit = hex_digit(c);
-    if (digit < 0 || static_cast<uint64_t>(digit) >= base) return std::nullopt;
-    const auto d = static_cast<uint64_t>(digit);
-    if (value > (max - d) / base) return std::nullopt;
-    value = value * base + d;
-  }
-  return value;
-}
 
 void report_error(std::string_view text) {
   std::string line(text);

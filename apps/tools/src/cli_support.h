@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/number.h"
 #include "dat_shard.h"
 
 namespace tools::cli {
@@ -20,10 +21,7 @@ inline constexpr int kExitUsage = 2;   // the command line itself was wrong
 
 inline constexpr std::string_view kProgramName = "dat-shard";
 
-// An unsigned number as the command line accepts it: decimal digits, or "0x"
-// / "0X" followed by hex digits. No sign, no spaces, no suffix; a value above
-// `max` is rejected. Returns nothing on any of these.
-std::optional<uint64_t> parse_number(std::string_view text, uint64_t max);
+using common::parse_number;
 
 // Writes "dat-shard: error: <text>" and a newline to stderr. The text must be
 // one line; embedded line breaks are replaced by spaces.

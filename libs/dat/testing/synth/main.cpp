@@ -14,29 +14,12 @@
 #include <string>
 #include <string_view>
 
+#include "common/number.h"
 #include "synth.h"
 
 namespace {
 
-std::optional<uint64_t> parse_number(std::string_view text) {
-  uint64_t base = 10;
-  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
-    text.remove_prefix(2);
-  }
-  if (text.empty()) return std::nullopt;
-  uint64_t value = 0;
-  for (char c : text) {
-    uint64_t digit = 0;
-    if (c >= '0' && c <= '9') digit = static_cast<uint64_t>(c - '0');
-    else if (base == 16 && c >= 'a' && c <= 'f') digit = static_cast<uint64_t>(c - 'a' + 10);
-    else if (base == 16 && c >= 'A' && c <= 'F') digit = static_cast<uint64_t>(c - 'A' + 10);
-    else return std::nullopt;
-    if (value > (std::numeric_limits<uint64_t>::max() - digit) / base) return std::nullopt;
-    value = value * base + digit;
-  }
-  return value;
-}
+using common::parse_number;
 
 int usage_error(const std::string& text) {
   std::fprintf(stderr, "dat-synth: error: %s\nRun 'dat-synth --help' for usage.\n", text.c_str());
