@@ -21,7 +21,7 @@ namespace tools::cli {
 
 namespace {
 
-constexpr const char* kVersion = "0.1.0";
+constexpr const char* kVersion = TOOLKIT_VERSION;
 
 // Accepts what parse_number accepts for a u32; the message becomes
 // "<option>: <message>" in CLI11's error.
