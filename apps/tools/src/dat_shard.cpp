@@ -110,6 +110,15 @@ ToolError fs_failure(std::string_view what, const output_fs::FsError& error) {
 
 std::string format_id8(uint32_t id) { return fmt::format("0x{:08X}", id); }
 
+// The iteration numbers of the DATs the bundle came from, as both manifests carry them.
+manifest::SourceMeta source_meta(const InputBundle& bundle) {
+  manifest::SourceMeta meta;
+  meta.portal_dat_iteration = bundle.portal_dat_iteration;
+  meta.cell_dat_iteration = bundle.cell_dat_iteration;
+  meta.local_dat_iteration = bundle.local_dat_iteration;
+  return meta;
+}
+
 std::string current_timestamp(const DatShardOptions& options) {
   return options.clock ? iso_8601_from_unix(options.clock()) : iso_8601_now();
 }
@@ -467,9 +476,7 @@ std::expected<manifest::Manifest, ToolError> shard_bundle(const DatShardOptions&
   manifest::Manifest m;
   m.version = 1;
   m.generated_at = current_timestamp(options);
-  m.source.portal_dat_iteration = bundle.portal_dat_iteration;
-  m.source.cell_dat_iteration = bundle.cell_dat_iteration;
-  m.source.local_dat_iteration = bundle.local_dat_iteration;
+  m.source = source_meta(bundle);
   m.boot_pack = std::move(boot);
   m.shards = std::move(shards);
 
@@ -677,9 +684,7 @@ std::expected<ShardSummaryV2, ToolError> shard_bundle_v2(const DatShardOptions& 
   manifest::ManifestV2 m;
   m.version = 2;
   m.generated_at = current_timestamp(options);
-  m.source.portal_dat_iteration = bundle.portal_dat_iteration;
-  m.source.cell_dat_iteration = bundle.cell_dat_iteration;
-  m.source.local_dat_iteration = bundle.local_dat_iteration;
+  m.source = source_meta(bundle);
   m.boot_pack = manifest::to_boot_pack_v2(std::move(boot));
   m.catalog_version = 1;
   m.namespaces = std::move(namespaces);
