@@ -178,8 +178,9 @@ std::expected<output_fs::Dir, ToolError> open_subdir(const output_fs::Dir& paren
 std::expected<void, ToolError> publish_manifest(Output& out, const std::string& json) {
   const std::string path = out.root.child(kManifestName);
   auto fail = [&](const output_fs::FsError& error) {
-    return std::unexpected(fs_failure("write ", output_fs::FsError{error.code, error.symlink,
-                                                                   error.symlink ? error.path : path}));
+    output_fs::FsError named = error;
+    if (!error.symlink) named.path = path;
+    return std::unexpected(fs_failure("write ", named));
   };
   auto temp = output_fs::TempFile::create(out.root, kManifestName);
   if (!temp) return fail(temp.error());
@@ -640,7 +641,8 @@ std::expected<std::vector<std::string>, ToolError> write_catalogs_to(NamespaceEn
     // Written aside and renamed into place; an identical catalog stays.
     if (auto placed = output_fs::replace_file(dir, manifest::namespace_slug(label) + ".bin", bytes, &out.guard);
         !placed) {
-      return std::unexpected(fs_failure("create catalog ", placed.error()));
+      return std::unexpected(
+          fs_failure(placed.error().writing ? "write catalog " : "create catalog ", placed.error()));
     }
     report(progress, kPhaseCatalogs, ++done, total, records);
   }

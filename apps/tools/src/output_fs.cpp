@@ -46,9 +46,9 @@ FsResult<void> write_all(int fd, std::span<const uint8_t> bytes, const std::stri
     const ssize_t n = ::write(fd, data, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return std::unexpected(FsError::os(errno, path));
+      return std::unexpected(FsError::write(errno, path));
     }
-    if (n == 0) return std::unexpected(FsError::os(EIO, path));
+    if (n == 0) return std::unexpected(FsError::write(EIO, path));
     data += n;
     left -= static_cast<size_t>(n);
   }
@@ -224,7 +224,7 @@ void TempFile::discard() noexcept {
 FsResult<void> TempFile::write(std::span<const uint8_t> bytes) { return write_all(fd_, bytes, dir_->child(name_)); }
 
 FsResult<void> TempFile::sync() {
-  if (::fsync(fd_) != 0) return std::unexpected(FsError::os(errno, dir_->child(name_)));
+  if (::fsync(fd_) != 0) return std::unexpected(FsError::write(errno, dir_->child(name_)));
   return {};
 }
 

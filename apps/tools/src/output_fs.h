@@ -39,13 +39,17 @@ namespace tools::output_fs {
 
 // Why a step failed: an operating-system error number, or a symbolic link
 // found where an entry of ours was to be written (`symlink`; `path` names it).
+// `writing` tells a failure to put a file's bytes on disk (write, fsync) from
+// one to create, open or rename it, so callers can word the two apart.
 struct FsError {
   int code = 0;
   bool symlink = false;
   std::string path;  // display path of the entry concerned
+  bool writing = false;
 
-  static FsError os(int code, std::string path) { return FsError{code, false, std::move(path)}; }
-  static FsError link(std::string path) { return FsError{0, true, std::move(path)}; }
+  static FsError os(int code, std::string path) { return FsError{code, false, std::move(path), false}; }
+  static FsError link(std::string path) { return FsError{0, true, std::move(path), false}; }
+  static FsError write(int code, std::string path) { return FsError{code, false, std::move(path), true}; }
 };
 
 template <typename T>

@@ -1,7 +1,10 @@
 // Both output layouts in detail: exact manifest text, shard and link files,
 // reruns, failures before anything is written, timestamps.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <map>
@@ -486,6 +489,41 @@ TEST(CatalogLayout, FailureMidwayIsReportedAndNoManifestIsWritten) {
       EXPECT_FALSE(fs::exists(run->out_dir / "manifest.json"));
     }
   }
+}
+
+// A catalog whose file can be created but not written is reported as a write
+// failure, apart from one that cannot be created at all.
+TEST(CatalogLayout, CatalogThatCannotBeWrittenIsReportedAsAWriteFailure) {
+  auto dir = TempDir::create();
+  ASSERT_TRUE(dir.has_value()) << "tempdir: " << dir.error().debug_string();
+  const fs::path out_dir = dir->path() / "dist";
+  fs::create_directories(out_dir);
+  tools::NamespaceEntries entries;
+  for (uint32_t id = 1; id <= 3; ++id) {
+    manifest::CatalogEntry entry{};
+    entry.file_id = id;
+    entry.size = 100;
+    entries["eor/portal"].push_back(entry);
+  }
+
+  // A file size limit below the catalog's length: creating the file works,
+  // writing its bytes fails with EFBIG (SIGXFSZ ignored).
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 16;
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  auto written = tools::write_namespace_catalogs(entries, out_dir);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old_handler);
+
+  ASSERT_FALSE(written.has_value());
+  const fs::path catalog = out_dir / "manifest" / "eor-portal.bin";
+  EXPECT_EQ(written.error().kind(), tools::ToolError::Kind::Validation);
+  EXPECT_EQ(written.error().message(),
+            "write catalog " + common::debug_quoted(catalog.string()) + ": " + common::os_error_text(EFBIG));
+  EXPECT_FALSE(fs::exists(catalog));
 }
 
 TEST(CatalogLayout, UnsafeNamespaceLabelsAreRejected) {
