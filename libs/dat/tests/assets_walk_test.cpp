@@ -256,6 +256,20 @@ TEST(WalkModel, PaletteRules) {
   EXPECT_EQ(w.fetched(), (Log{G, S}));
 }
 
+// Unlike the surface's palette, its surface-texture id is not tested for 0:
+// id 0 is added and fetched like any other.
+TEST(WalkModel, SurfaceTextureIdZeroIsAddedAndFetched) {
+  World w;
+  w.gfx(G, {S});
+  w.textured_surface(S, 0, P1);
+  w.surface_texture(0, {T3});
+  w.texture(T3, 41, P2);
+  KeepSet keep;
+  dat::walk_model(w.source, G, keep, 0);
+  EXPECT_EQ(ids_of(keep), (Ids{G, S, P1, 0, T3, P2}));
+  EXPECT_EQ(w.fetched(), (Log{G, S, 0, T3}));
+}
+
 TEST(WalkModel, SharedSurfacesAreProcessedOnce) {
   World w;
   w.full_chain();
