@@ -456,6 +456,20 @@ TEST_F(CompressedRecordTest, DamagedFramesFailDecompression) {
   put_u32_at(larger, entry_ + 48, 5000);
   EXPECT_EQ(lookup_error(larger), "Corruption detected: Decompressed size mismatch for 0x00000042: expected 5000, got 4096");
 
+  // A compressed entry with no stored bytes decompresses to nothing: that is
+  // the record when its size is 0, a size mismatch otherwise.
+  auto nothing = bytes_;
+  put_u32_at(nothing, entry_ + 52, 0);
+  EXPECT_EQ(lookup_error(nothing), "Corruption detected: Decompressed size mismatch for 0x00000042: expected 4096, got 0");
+  put_u32_at(nothing, entry_ + 48, 0);
+  {
+    auto reader = open_bytes(nothing);
+    ASSERT_OK(reader);
+    auto body = reader->get_file_in_namespace("eor/portal", 0x42);
+    ASSERT_OK(body);
+    EXPECT_TRUE(body->empty());
+  }
+
   // A raw flag on the compressed body returns the stored frame unchanged.
   auto raw = bytes_;
   raw[entry_ + 56] = 0;
@@ -511,7 +525,8 @@ TEST(DecompressZstd, BoundedByTheExpectedSize) {
       {"two frames", two_frames, 2000, small_twice},
       {"two frames, one byte short", two_frames, 1999, std::nullopt},
       {"empty frame", empty_frame, 0, std::vector<uint8_t>{}},
-      {"no input", {}, 10, std::nullopt},
+      {"no input gives no output", {}, 10, std::vector<uint8_t>{}},
+      {"no input, nothing expected", {}, 0, std::vector<uint8_t>{}},
       {"not zstd", bytes_of("plain text, not a frame"), 100, std::nullopt},
       {"truncated frame", std::vector<uint8_t>(unsized.begin(), unsized.end() - 1), big.size(), std::nullopt},
   };

@@ -151,8 +151,9 @@ class QraStreamWriter {
 
 // Decompresses zstd data into at most `expected` bytes. Nothing when the
 // data is not valid zstd or would decompress to more than `expected` bytes; a
-// shorter result is returned as is. Memory grows with the output actually
-// produced, not with `expected`.
+// shorter result is returned as is (an empty input gives an empty result, as
+// a one-call decompression of nothing does). Memory grows with the output
+// actually produced, not with `expected`.
 std::optional<std::vector<uint8_t>> decompress_zstd(std::span<const uint8_t> bytes, size_t expected);
 
 // Reads an archive by absolute offsets. The header and the namespace spans

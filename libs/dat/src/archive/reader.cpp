@@ -30,6 +30,9 @@ std::optional<std::vector<uint8_t>> decompress_zstd(std::span<const uint8_t> byt
   // a buffer of `expected` bytes, but the buffer only grows with the output
   // actually produced, so a hostile `size` field cannot force a huge
   // allocation.
+  // No input holds no frame, and decompressing it in one call succeeds with
+  // no output (the caller then compares that length with `size`).
+  if (bytes.empty()) return std::vector<uint8_t>{};
   std::unique_ptr<ZSTD_DCtx, DCtxDeleter> dctx(ZSTD_createDCtx());
   if (!dctx) return std::nullopt;
 
