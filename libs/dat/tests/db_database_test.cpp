@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <numeric>
@@ -158,6 +159,27 @@ TEST(DatDatabaseOpen, ShortFileNamesTheFirstMissingHeaderField) {
   }
   // 400 bytes hold the whole header.
   EXPECT_TRUE(open_bytes(full));
+}
+
+// Reports its length but fails every read with an operating-system error.
+class FailingSource final : public FileExtPolyfill {
+ public:
+  std::expected<uint64_t, common::IoError> len_compat() const override { return 4096; }
+  std::expected<void, common::IoError> read_exact_at_compat(std::span<uint8_t>, uint64_t) const override {
+    return std::unexpected(common::IoError::from_errno(EIO));
+  }
+};
+
+TEST(DatDatabaseOpen, HeaderReadFailureIsACodecErrorCarryingTheIoFailure) {
+  auto db = DatDatabase::from_source(std::make_unique<FailingSource>());
+  ASSERT_FALSE(db);
+  ASSERT_EQ(db.error().kind(), DatError::Kind::BinRead) << db.error().debug_string();
+  const common::ReadError* read = db.error().read_error();
+  ASSERT_NE(read, nullptr);
+  EXPECT_EQ(read->kind(), common::ReadError::Kind::Io);
+  EXPECT_EQ(read->io_error(), common::IoError::from_errno(EIO));
+  EXPECT_EQ(db.error().to_string(), "Binary read error: " + common::os_error_text(EIO) +
+                                        " (While parsing field 'magic' in DatHeader at libs/dat/src/db)");
 }
 
 TEST(DatDatabaseOpen, RejectsBlockSizesWithoutPayload) {

@@ -119,9 +119,9 @@ struct DatFileEntry {
 class DatDatabase {
  public:
   // Opens the file at `path` for reading. Errors: PathError when it cannot be
-  // opened, BinRead when it ends inside the header, Io when a block chain
-  // cannot be read, BinRead for a node with too many entries, Corruption as
-  // listed above. A failed open leaves nothing open.
+  // opened, BinRead when it ends inside the header or the header read fails,
+  // Io when a block chain cannot be read, BinRead for a node with too many
+  // entries, Corruption as listed above. A failed open leaves nothing open.
   static DatResult<DatDatabase> open(const std::filesystem::path& path);
   // The same over any positional source (tests, fuzzing); takes ownership.
   static DatResult<DatDatabase> from_source(std::unique_ptr<FileExtPolyfill> source);

@@ -130,7 +130,13 @@ DatResult<DatDatabase> DatDatabase::from_source(std::unique_ptr<FileExtPolyfill>
   const uint64_t available =
       length > DatHeader::kOffset ? std::min<uint64_t>(DatHeader::kSize, length - DatHeader::kOffset) : 0;
   std::vector<uint8_t> raw(static_cast<size_t>(available));
-  TRY_VOID(source->read_exact_at_compat(raw, DatHeader::kOffset));
+  if (auto r = source->read_exact_at_compat(raw, DatHeader::kOffset); !r) {
+    // The header is decoded from the file: a failing read is the record
+    // codec's failure, at the first field it would have read.
+    common::ReadError error = common::ReadError::io(r.error());
+    error.add_field_context("magic", "DatHeader", kLocation);
+    return std::unexpected(DatError(std::move(error)));
+  }
   common::ByteCursor cursor(raw);
   const DatHeader header = TRY(DatHeader::read(cursor));
 
