@@ -15,16 +15,8 @@ std::expected<std::unique_ptr<PositionalFile>, common::IoError> PositionalFile::
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(common::IoError::from_errno(errno));
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return std::unexpected(common::IoError::from_errno(err));
-  }
-  if (S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    return std::unexpected(common::IoError::from_errno(EISDIR));
-  }
+  // A directory opens read-only like a file; its first read then fails with
+  // EISDIR, which the reader reports as the read failure it is.
   return std::unique_ptr<PositionalFile>(new PositionalFile(fd));
 }
 
