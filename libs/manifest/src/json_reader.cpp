@@ -261,8 +261,7 @@ ManifestError Reader::invalid_type(size_t node, std::string_view expected) const
   return error_at(fmt::format("invalid type: {}, expected {}", describe(n), expected), report_offset(n));
 }
 
-Result Reader::read_struct(size_t node, std::string_view expected,
-                           std::initializer_list<Field> fields) const {
+Result Reader::read_struct(size_t node, std::string_view expected, std::span<const Field> fields) const {
   const Node& object = doc_.node(node);
   if (object.type != Node::Type::Object) return std::unexpected(invalid_type(node, expected));
   std::vector<bool> seen(fields.size(), false);
@@ -277,7 +276,7 @@ Result Reader::read_struct(size_t node, std::string_view expected,
       return std::unexpected(error_at(fmt::format("duplicate field `{}`", member.key), member.key_end));
     }
     seen[index] = true;
-    auto result = fields.begin()[index].read(member.value);
+    auto result = fields[index].read(member.value);
     if (!result) return result;
   }
   size_t index = 0;

@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -79,7 +80,10 @@ class Reader {
   // document order: known members are read once each (a repeat is a
   // duplicate), others are skipped; then required members that never
   // appeared are reported in declaration order.
-  Result read_struct(size_t node, std::string_view expected, std::initializer_list<Field> fields) const;
+  Result read_struct(size_t node, std::string_view expected, std::span<const Field> fields) const;
+  Result read_struct(size_t node, std::string_view expected, std::initializer_list<Field> fields) const {
+    return read_struct(node, expected, std::span<const Field>(fields.begin(), fields.size()));
+  }
 
   std::expected<uint32_t, ManifestError> read_u32(size_t node) const;
   std::expected<uint64_t, ManifestError> read_u64(size_t node) const;

@@ -182,6 +182,28 @@ json_reader::Result read_source_meta(const json_reader::Reader& reader, size_t n
       });
 }
 
+std::array<json_reader::Field, 3> boot_pack_file_fields(const json_reader::Reader& reader, std::string& url,
+                                                        uint64_t& size, std::string& sha256) {
+  using json_reader::Result;
+  return {
+      json_reader::Field{"url", true,
+                         [&reader, &url](size_t v) -> Result {
+                           url = TRY(reader.read_string(v));
+                           return {};
+                         }},
+      json_reader::Field{"size", true,
+                         [&reader, &size](size_t v) -> Result {
+                           size = TRY(reader.read_u64(v));
+                           return {};
+                         }},
+      json_reader::Field{"sha256", true,
+                         [&reader, &sha256](size_t v) -> Result {
+                           sha256 = TRY(reader.read_string(v));
+                           return {};
+                         }},
+  };
+}
+
 // ---------------------------------------------------------------------------
 // The flat manifest
 
@@ -264,29 +286,16 @@ using json_reader::Reader;
 using json_reader::Result;
 
 Result read_boot_pack(const Reader& reader, size_t node, BootPack& out) {
-  return reader.read_struct(node, "struct BootPack",
-                            {
-                                {"url", true,
-                                 [&](size_t v) -> Result {
-                                   out.url = TRY(reader.read_string(v));
-                                   return {};
-                                 }},
-                                {"size", true,
-                                 [&](size_t v) -> Result {
-                                   out.size = TRY(reader.read_u64(v));
-                                   return {};
-                                 }},
-                                {"sha256", true,
-                                 [&](size_t v) -> Result {
-                                   out.sha256 = TRY(reader.read_string(v));
-                                   return {};
-                                 }},
-                                {"covers", true,
-                                 [&](size_t v) -> Result {
-                                   out.covers = TRY(reader.read_string_list(v));
-                                   return {};
-                                 }},
-                            });
+  const auto file = boot_pack_file_fields(reader, out.url, out.size, out.sha256);
+  const std::array<json_reader::Field, 4> fields = {
+      file[0], file[1], file[2],
+      json_reader::Field{"covers", true,
+                         [&](size_t v) -> Result {
+                           out.covers = TRY(reader.read_string_list(v));
+                           return {};
+                         }},
+  };
+  return reader.read_struct(node, "struct BootPack", fields);
 }
 
 Result read_shard_entry(const Reader& reader, size_t node, ShardEntry& out) {

@@ -49,24 +49,7 @@ using json_reader::Reader;
 using json_reader::Result;
 
 Result read_boot_pack_v2(const Reader& reader, size_t node, BootPackV2& out) {
-  return reader.read_struct(node, "struct BootPackV2",
-                            {
-                                {"url", true,
-                                 [&](size_t v) -> Result {
-                                   out.url = TRY(reader.read_string(v));
-                                   return {};
-                                 }},
-                                {"size", true,
-                                 [&](size_t v) -> Result {
-                                   out.size = TRY(reader.read_u64(v));
-                                   return {};
-                                 }},
-                                {"sha256", true,
-                                 [&](size_t v) -> Result {
-                                   out.sha256 = TRY(reader.read_string(v));
-                                   return {};
-                                 }},
-                            });
+  return reader.read_struct(node, "struct BootPackV2", boot_pack_file_fields(reader, out.url, out.size, out.sha256));
 }
 
 }  // namespace
