@@ -289,6 +289,37 @@ Result Reader::read_struct(size_t node, std::string_view expected, std::span<con
   return {};
 }
 
+namespace {
+
+// Stores what `read` gives for the member's value in `out`.
+template <typename T, typename Read>
+Field make_field(const char* name, bool required, T& out, Read read) {
+  return Field{name, required, [&out, read](size_t node) -> Result {
+                 auto value = read(node);
+                 if (!value) return std::unexpected(std::move(value).error());
+                 out = std::move(*value);
+                 return {};
+               }};
+}
+
+}  // namespace
+
+Field Reader::field(const char* name, uint32_t& out) const {
+  return make_field(name, true, out, [this](size_t v) { return read_u32(v); });
+}
+Field Reader::field(const char* name, uint64_t& out) const {
+  return make_field(name, true, out, [this](size_t v) { return read_u64(v); });
+}
+Field Reader::field(const char* name, std::string& out) const {
+  return make_field(name, true, out, [this](size_t v) { return read_string(v); });
+}
+Field Reader::field(const char* name, std::vector<std::string>& out) const {
+  return make_field(name, true, out, [this](size_t v) { return read_string_list(v); });
+}
+Field Reader::optional_field(const char* name, std::optional<std::string>& out) const {
+  return make_field(name, false, out, [this](size_t v) { return read_optional_string(v); });
+}
+
 std::expected<uint64_t, ManifestError> Reader::read_unsigned(size_t node, uint64_t max,
                                                              std::string_view expected) const {
   const Node& n = doc_.node(node);

@@ -85,6 +85,15 @@ class Reader {
     return read_struct(node, expected, std::span<const Field>(fields.begin(), fields.size()));
   }
 
+  // A member read with the read_* operation that fits `out`'s type and stored
+  // there; `out` must outlive the read_struct call that uses the field.
+  Field field(const char* name, uint32_t& out) const;
+  Field field(const char* name, uint64_t& out) const;
+  Field field(const char* name, std::string& out) const;
+  Field field(const char* name, std::vector<std::string>& out) const;
+  // A member that may be missing or null.
+  Field optional_field(const char* name, std::optional<std::string>& out) const;
+
   std::expected<uint32_t, ManifestError> read_u32(size_t node) const;
   std::expected<uint64_t, ManifestError> read_u64(size_t node) const;
   std::expected<std::string, ManifestError> read_string(size_t node) const;

@@ -161,47 +161,17 @@ std::expected<std::string, ManifestError> dump_pretty(const OrderedJson& value) 
 }
 
 json_reader::Result read_source_meta(const json_reader::Reader& reader, size_t node, SourceMeta& out) {
-  return reader.read_struct(
-      node, "struct SourceMeta",
-      {
-          {"portal_dat_iteration", true,
-           [&](size_t v) -> json_reader::Result {
-             out.portal_dat_iteration = TRY(reader.read_u32(v));
-             return {};
-           }},
-          {"cell_dat_iteration", true,
-           [&](size_t v) -> json_reader::Result {
-             out.cell_dat_iteration = TRY(reader.read_u32(v));
-             return {};
-           }},
-          {"local_dat_iteration", true,
-           [&](size_t v) -> json_reader::Result {
-             out.local_dat_iteration = TRY(reader.read_u32(v));
-             return {};
-           }},
-      });
+  return reader.read_struct(node, "struct SourceMeta",
+                            {
+                                reader.field("portal_dat_iteration", out.portal_dat_iteration),
+                                reader.field("cell_dat_iteration", out.cell_dat_iteration),
+                                reader.field("local_dat_iteration", out.local_dat_iteration),
+                            });
 }
 
 std::array<json_reader::Field, 3> boot_pack_file_fields(const json_reader::Reader& reader, std::string& url,
                                                         uint64_t& size, std::string& sha256) {
-  using json_reader::Result;
-  return {
-      json_reader::Field{"url", true,
-                         [&reader, &url](size_t v) -> Result {
-                           url = TRY(reader.read_string(v));
-                           return {};
-                         }},
-      json_reader::Field{"size", true,
-                         [&reader, &size](size_t v) -> Result {
-                           size = TRY(reader.read_u64(v));
-                           return {};
-                         }},
-      json_reader::Field{"sha256", true,
-                         [&reader, &sha256](size_t v) -> Result {
-                           sha256 = TRY(reader.read_string(v));
-                           return {};
-                         }},
-  };
+  return {reader.field("url", url), reader.field("size", size), reader.field("sha256", sha256)};
 }
 
 // ---------------------------------------------------------------------------
@@ -287,35 +257,16 @@ using json_reader::Result;
 
 Result read_boot_pack(const Reader& reader, size_t node, BootPack& out) {
   const auto file = boot_pack_file_fields(reader, out.url, out.size, out.sha256);
-  const std::array<json_reader::Field, 4> fields = {
-      file[0], file[1], file[2],
-      json_reader::Field{"covers", true,
-                         [&](size_t v) -> Result {
-                           out.covers = TRY(reader.read_string_list(v));
-                           return {};
-                         }},
-  };
+  const std::array<json_reader::Field, 4> fields = {file[0], file[1], file[2], reader.field("covers", out.covers)};
   return reader.read_struct(node, "struct BootPack", fields);
 }
 
 Result read_shard_entry(const Reader& reader, size_t node, ShardEntry& out) {
   return reader.read_struct(node, "struct ShardEntry",
                             {
-                                {"sha256", true,
-                                 [&](size_t v) -> Result {
-                                   out.sha256 = TRY(reader.read_string(v));
-                                   return {};
-                                 }},
-                                {"size", true,
-                                 [&](size_t v) -> Result {
-                                   out.size = TRY(reader.read_u64(v));
-                                   return {};
-                                 }},
-                                {"url", true,
-                                 [&](size_t v) -> Result {
-                                   out.url = TRY(reader.read_string(v));
-                                   return {};
-                                 }},
+                                reader.field("sha256", out.sha256),
+                                reader.field("size", out.size),
+                                reader.field("url", out.url),
                             });
 }
 
@@ -344,25 +295,15 @@ std::expected<Manifest, ManifestError> parse_manifest(std::string_view json) {
   const json_reader::Document doc = TRY(json_reader::parse_document(json));
   const Reader reader(doc);
   Manifest out;
-  const Result read = reader.read_struct(doc.root, "struct Manifest",
-                              {
-                                  {"version", true,
-                                   [&](size_t v) -> Result {
-                                     out.version = TRY(reader.read_u32(v));
-                                     return {};
-                                   }},
-                                  {"generated_at", true,
-                                   [&](size_t v) -> Result {
-                                     out.generated_at = TRY(reader.read_string(v));
-                                     return {};
-                                   }},
-                                  {"source", true,
-                                   [&](size_t v) -> Result { return read_source_meta(reader, v, out.source); }},
-                                  {"boot_pack", true,
-                                   [&](size_t v) -> Result { return read_boot_pack(reader, v, out.boot_pack); }},
-                                  {"shards", true,
-                                   [&](size_t v) -> Result { return read_shards(reader, v, out.shards); }},
-                              });
+  const Result read = reader.read_struct(
+      doc.root, "struct Manifest",
+      {
+          reader.field("version", out.version),
+          reader.field("generated_at", out.generated_at),
+          {"source", true, [&](size_t v) -> Result { return read_source_meta(reader, v, out.source); }},
+          {"boot_pack", true, [&](size_t v) -> Result { return read_boot_pack(reader, v, out.boot_pack); }},
+          {"shards", true, [&](size_t v) -> Result { return read_shards(reader, v, out.shards); }},
+      });
   if (!read) return std::unexpected(read.error());
   return out;
 }

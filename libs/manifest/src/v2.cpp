@@ -61,39 +61,14 @@ std::expected<ManifestV2, ManifestError> parse_manifest_v2(std::string_view json
   const Result read = reader.read_struct(
       doc.root, "struct ManifestV2",
       {
-          {"version", true,
-           [&](size_t v) -> Result {
-             out.version = TRY(reader.read_u32(v));
-             return {};
-           }},
-          {"generated_at", true,
-           [&](size_t v) -> Result {
-             out.generated_at = TRY(reader.read_string(v));
-             return {};
-           }},
+          reader.field("version", out.version),
+          reader.field("generated_at", out.generated_at),
           {"source", true, [&](size_t v) -> Result { return read_source_meta(reader, v, out.source); }},
-          {"boot_pack", true,
-           [&](size_t v) -> Result { return read_boot_pack_v2(reader, v, out.boot_pack); }},
-          {"catalog_version", true,
-           [&](size_t v) -> Result {
-             out.catalog_version = TRY(reader.read_u32(v));
-             return {};
-           }},
-          {"namespaces", true,
-           [&](size_t v) -> Result {
-             out.namespaces = TRY(reader.read_string_list(v));
-             return {};
-           }},
-          {"shard_url_template", true,
-           [&](size_t v) -> Result {
-             out.shard_url_template = TRY(reader.read_string(v));
-             return {};
-           }},
-          {"catalog_url_template", false,
-           [&](size_t v) -> Result {
-             out.catalog_url_template = TRY(reader.read_optional_string(v));
-             return {};
-           }},
+          {"boot_pack", true, [&](size_t v) -> Result { return read_boot_pack_v2(reader, v, out.boot_pack); }},
+          reader.field("catalog_version", out.catalog_version),
+          reader.field("namespaces", out.namespaces),
+          reader.field("shard_url_template", out.shard_url_template),
+          reader.optional_field("catalog_url_template", out.catalog_url_template),
       });
   if (!read) return std::unexpected(read.error());
   return out;
